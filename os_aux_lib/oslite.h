@@ -64,10 +64,13 @@ void OS_MicroSleep(int64_t micro);
 // Fields that several tasks touch (run flags, request flags, counters) are plain integers in the
 // engine's records; every cross-thread access goes through these two helpers.
 template <typename T> inline T OS_AtomicGet(const T *p) {
-    return __atomic_load_n(p, __ATOMIC_ACQUIRE);
+    T r;
+    __atomic_load(p, &r, __ATOMIC_ACQUIRE);
+    return r;
 }
 template <typename T, typename V> inline void OS_AtomicSet(T *p, V v) {
-    __atomic_store_n(p, static_cast<T>(v), __ATOMIC_RELEASE);
+    T t = static_cast<T>(v);
+    __atomic_store(p, &t, __ATOMIC_RELEASE);
 }
 template <typename T, typename V> inline T OS_AtomicAdd(T *p, V v) {
     return __atomic_add_fetch(p, static_cast<T>(v), __ATOMIC_ACQ_REL);

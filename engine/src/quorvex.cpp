@@ -1,0 +1,597 @@
+#include "quorvex.h"
+
+#include <stdlib.h>
+#include <string.h>
+
+#include <SFML/Audio.hpp>
+
+extern "C" {
+#include <libavcodec/jni.h>
+#include <libavutil/log.h>
+}
+
+#include "socket.h"
+#include "syslog.h"
+
+namespace {
+
+playhandle_t *p_codecdb; // the most recently opened play handle
+int g_win_fit_mode;      // last fit mode set on any handle
+int g_rtp_err;           // process-wide RTP error count; no receive path counts into it
+
+playhandle_t *ph(quorvex_handle_t h) {
+    return reinterpret_cast<playhandle_t *>(h);
+}
+
+// FFmpeg's own log output is discarded: engine status goes through the log channels.
+void silent_av_log(void *, int, const char *, va_list) {}
+
+// Copies a caller's text; null stays null.
+char *dup_text(const char *s) {
+    return s ? strdup(s) : nullptr;
+}
+
+// Replaces *slot by a copy of s, freeing the previous copy.
+void replace_text(char **slot, const char *s) {
+    char *copy = dup_text(s);
+    free(*slot);
+    *slot = copy;
+}
+
+// Copies at most n characters of src into dst (n + 1 bytes) and terminates it.
+void copy_bounded(char *dst, const char *src, size_t n) {
+    size_t len = strnlen(src, n);
+    memcpy(dst, src, len);
+    dst[len] = 0;
+}
+
+tx_analyzer_t *open_analyzer(int mode, int avr_size, int delay_ms, unsigned max_diff,
+                             unsigned min_diff) {
+    tx_analyzer_t *a = static_cast<tx_analyzer_t *>(calloc(1, sizeof(tx_analyzer_t)));
+    if (!a)
+        return nullptr;
+    a->mode = mode;
+    a->avr_size = avr_size;
+    a->delay_ms = delay_ms;
+    a->max_diff = max_diff;
+    a->min_diff = min_diff;
+    if (tx_analyzer_open(a) != 0) {
+        free(a);
+        return nullptr;
+    }
+    return a;
+}
+
+void close_analyzer(tx_analyzer_t **a) {
+    if (!*a)
+        return;
+    (*a)->close(*a);
+    free(*a);
+    *a = nullptr;
+}
+
+// Clears the file player's part of the reported state after playback stops.
+void reset_player_info(playhandle_t *p) {
+    player_sdx_status *s = &p->cur_info.player_info;
+    s->state = 0;
+    s->second = 0;
+    s->direction = 0;
+    s->total_second = 0;
+    s->is_recording = 0;
+    s->speed = 1;
+}
+
+// Joins the live receive task, if one runs.
+void stop_receive_task(playhandle_t *p) {
+    if (!p->h_task_video_rx)
+        return;
+    OS_AtomicSet(&p->active_task_video_rx, 0);
+    OS_TaskDelete(p->h_task_video_rx);
+    p->h_task_video_rx = nullptr;
+}
+
+// Starts live reception for the stored protocol; -1 for a protocol that cannot start.
+int start_live(playhandle_t *p) {
+    if (p->h_task_video_rx)
+        return 0;
+    switch (p->protocol) {
+    case Protocol_UDPTS:
+    case Protocol_RTSPUDP:
+    case Protocol_RTSPTCP:
+    case Protocol_RTMP:
+    case Protocol_HTTP:
+    case Protocol_RAW_H264:
+    case Protocol_RTPUDP:
+    case Protocol_Split:
+    case Protocol_RAW_H265:
+        // The receive tasks are not built yet: the action bit is kept, nothing is received.
+        return 0;
+    default:
+        return -1;
+    }
+}
+
+} // namespace
+
+int quorvex_open(quorvex_setup_t setup, quorvex_handle_t *h) {
+    playhandle_t *p = static_cast<playhandle_t *>(calloc(1, sizeof(playhandle_t)));
+    if (!p) {
+        if (h)
+            *h = 0;
+        return 0;
+    }
+    OS_SetPriortyClass(0x100);
+    av_log_set_callback(silent_av_log);
+    p->sws_flags = 4;
+    p->display_time = 33;
+    p->flags = (unsigned)setup.flags;
+    p->is_transcode = 0;
+    p->active_app = OTHER_APP;
+    p->aud_buff = static_cast<unsigned char *>(malloc(AUD_BUFF_SIZE));
+    if (setup.flags & QUORVEX_FLAG_FIXED_SIZE) {
+        p->pict_width = setup.width;
+        p->pict_height = setup.height;
+    }
+    p->q_dispacher = block_FifoNew();
+    p->hw_acc = setup.hw_acc;
+    p->hWnd = setup.hwnd;
+    p->m_display_pool_size = 10;
+    p->m_display_pool_next = 0;
+    p->display_mode = DISPLAY_RGB_BITMAP;
+    p->max_display_q = 1;
+    p->pict_fmt = 26; // RGBA
+    OS_AtomicSet(&p_codecdb, p);
+    p->video_analyzer = open_analyzer(1, 50, 40, 0, 0);
+    p->vframe_analyzer = open_analyzer(4, 25, 40, 300000, 5000);
+    if (h)
+        *h = reinterpret_cast<quorvex_handle_t>(p);
+    return 0;
+}
+
+void quorvex_close(quorvex_handle_t h) {
+    playhandle_t *p = ph(h);
+    if (!p)
+        return;
+    quorvex_stop(h, 255);
+    block_FifoRelease(p->q_dispacher);
+    close_analyzer(&p->video_analyzer);
+    close_analyzer(&p->vframe_analyzer);
+    free(p->url);
+    if (p->data_file)
+        fclose(p->data_file);
+    free(p->data_file_name);
+    if (p->data_socket > 0)
+        Socket_Close((unsigned)p->data_socket);
+    free(p->aud_buff);
+    free(p->record_filename);
+    free(p->stills_path);
+    free(p->sdp_string);
+    __atomic_compare_exchange_n(&p_codecdb, &p, nullptr, false, __ATOMIC_ACQ_REL, __ATOMIC_ACQUIRE);
+    free(p);
+    syslog_term();
+}
+
+int quorvex_start(quorvex_handle_t h, int action_bit) {
+    playhandle_t *p = ph(h);
+    if (!p)
+        return -1;
+    syslog_term();
+    syslog_init();
+    int result = 0;
+    if (action_bit & 8)
+        p->active_action |= 8;
+    if (action_bit & 1) {
+        p->active_app = PLAYBACK_APP;
+        p->active_action |= 1;
+    }
+    if (action_bit & 2) {
+        p->stream_playback_flag = 1;
+        p->active_action |= 2;
+    }
+    if (action_bit & 4) {
+        p->active_action |= 4;
+        result = start_live(p);
+    }
+    return result;
+}
+
+void quorvex_stop(quorvex_handle_t h, int action_bit) {
+    playhandle_t *p = ph(h);
+    if (!p)
+        return;
+    if (action_bit & 1) {
+        reset_player_info(p);
+        p->tm_handle = nullptr;
+        if (action_bit & 2)
+            p->active_app = STREAMING_APP;
+        p->active_action &= ~1;
+        p->stream_playback_flag = 0;
+    }
+    if (action_bit & 2) {
+        p->stream_playback_flag = 0;
+        p->active_action &= ~2;
+    }
+    if (action_bit & 4) {
+        if (action_bit & 1)
+            p->active_app = PLAYBACK_APP;
+        stop_receive_task(p);
+        p->active_action &= ~4;
+        action_bit |= 8; // recording ends with reception
+    }
+    if (action_bit & 8)
+        p->active_action &= ~8;
+    syslog_term();
+}
+
+int quorvex_set_playback_param(quorvex_handle_t h, playback_setup_t s) {
+    playhandle_t *p = ph(h);
+    if (!p)
+        return -1;
+    copy_bounded(p->tm_playback_fn, s.file_name, PLAYBACK_FN_MAX);
+    p->tm_mode = s.is_trick_mode;
+    p->tm_dir = s.direction;
+    p->tm_spd = s.speed;
+    p->tm_play_slow_on_end = s.play_slow_on_end;
+    p->tm_is_cyclic = s.is_cyclic;
+    p->loop_playback = s.loop_playback;
+    p->playback_stream_params.ip = (unsigned)s.ip;
+    p->playback_stream_params.port = s.port;
+    p->playback_stream_params.socket = 0;
+    p->tm_play_type = s.play_type;
+    return 0;
+}
+
+char *quorvex_build_url(const streaming_setup_t *s) {
+    const char *a = nullptr, *b = nullptr;
+    int port = 0;
+    const char *fmt = nullptr;
+    switch (s->protocol) {
+    case Protocol_RTSPUDP:
+    case Protocol_RTSPTCP:
+        a = s->rtsp_url, b = s->rtsp_sdp, port = s->rtsp_port, fmt = "rtsp://%s:%d/%s";
+        break;
+    case Protocol_RTMP:
+        a = s->rtmp_url, b = s->rtmp_sdp, port = s->rtmp_port, fmt = "rtmp://%s:%d/live/%s";
+        break;
+    case Protocol_HTTP:
+        return dup_text(s->rtsp_url);
+    default:
+        return nullptr;
+    }
+    if (!a || !b)
+        return nullptr;
+    size_t size = strlen(a) + strlen(b) + 100;
+    char *url = static_cast<char *>(malloc(size));
+    if (url)
+        snprintf(url, size, fmt, a, port, b);
+    return url;
+}
+
+int quorvex_set_streaming_param(quorvex_handle_t h, streaming_setup_t s) {
+    playhandle_t *p = ph(h);
+    if (!p)
+        return -1;
+    p->rx_port = s.port;
+    p->protocol = s.protocol;
+    p->multicast_addr = s.multicast_addr;
+    p->dst_ip = (int)s.dst_ip;
+    p->dst_port = s.dst_port;
+    p->delay_frame_count = s.delay_frame_ms / 30;
+    p->active_app = s.src_app;
+    p->reorder_frames = s.reorder_frames;
+    p->dropseq_mode = s.dropseq_mode;
+    p->rtp_payload_type = s.rtp_payload_type;
+    p->deinterlace_flag = s.deinterlace_flag;
+    char *url = quorvex_build_url(&s);
+    if (url) {
+        free(p->url);
+        p->url = url;
+    }
+    return 0;
+}
+
+int quorvex_set_encryption_param(quorvex_handle_t h, encryption_setup_t s) {
+    playhandle_t *p = ph(h);
+    if (!p)
+        return -1;
+    int len = s.len < 0 ? 0 : (s.len > (int)sizeof(p->enc_key) ? (int)sizeof(p->enc_key) : s.len);
+    p->is_encryption = s.is_encryption;
+    p->key_len = len;
+    memcpy(p->enc_key, s.key, (size_t)len);
+    return 0;
+}
+
+int quorvex_set_record_param(quorvex_handle_t h, record_setup_t s) {
+    playhandle_t *p = ph(h);
+    if (!p)
+        return -1;
+    p->setting_record = 1;
+    p->is_record_sdx = s.is_trick_mode;
+    p->cyclic_time_sec = s.is_cyclic ? s.cyclic_time_sec : 0;
+    copy_bounded(p->record_path, s.directory_path, sizeof(p->record_path) - 1);
+    replace_text(&p->record_filename, s.file_name);
+    return 0;
+}
+
+int quorvex_switch_dispatch(quorvex_handle_t h, int dispatch_src) {
+    playhandle_t *p = ph(h);
+    if (!p)
+        return -1;
+    p->active_app = dispatch_src;
+    return 0;
+}
+
+int quorvex_set_data_param(quorvex_handle_t h, data_setup_t s) {
+    playhandle_t *p = ph(h);
+    if (!p)
+        return -1;
+    p->is_send_data_by_eth = s.is_send_by_eth;
+    p->is_save_data_by_file = s.is_save_by_file;
+    p->data_port = s.port;
+    p->data_ip = s.ip;
+    replace_text(&p->data_file_name, s.file_name);
+    return 0;
+}
+
+int quorvex_get_action(void) {
+    return 0;
+}
+
+void quorvex_register_data_callback(quorvex_handle_t h, quorvex_data_callback_t f, void *param) {
+    playhandle_t *p = ph(h);
+    if (!p)
+        return;
+    p->data_callback = f;
+    p->data_callback_param = param;
+}
+
+void quorvex_register_user_overlay(quorvex_handle_t h, quorvex_user_overlay_callback_t f,
+                                   void *param) {
+    playhandle_t *p = ph(h);
+    if (!p)
+        return;
+    p->overlay_callback = f;
+    p->overlay_callback_param = param;
+}
+
+void quorvex_register_stream_callback(quorvex_handle_t h, stream_callback_t f, void *param) {
+    playhandle_t *p = ph(h);
+    if (!p)
+        return;
+    p->stream_callback = f;
+    p->stream_callback_param = param;
+}
+
+void quorvex_setup_port(quorvex_handle_t h, int port) {
+    playhandle_t *p = ph(h);
+    if (p)
+        p->rx_port = port;
+}
+
+// Frame rate from the mean packet interval in µs, rounded; 0 before two packets.
+static int fps_from_interval(unsigned int t) {
+    return t ? (int)(1000000.0 / t + 0.5) : 0;
+}
+
+void quorvex_get_info(quorvex_handle_t h, quorvex_info_t *info, int reset_info) {
+    playhandle_t *p = ph(h);
+    if (!p || !info)
+        return;
+    const quorvex_info_t &c = p->cur_info;
+    get_stream_info *s = &info->get_strm_info;
+    info->active_app = p->active_app;
+    info->action_bit = p->active_action;
+    info->inp_width = OS_AtomicGet(&c.inp_width);
+    info->inp_height = OS_AtomicGet(&c.inp_height);
+    s->a_bitrate = OS_AtomicGet(&c.get_strm_info.a_bitrate);
+    s->inp_dec_error = OS_AtomicGet(&c.get_strm_info.inp_dec_error);
+    s->inp_dec_frame = OS_AtomicGet(&c.get_strm_info.inp_dec_frame);
+    s->inp_disp_frames = OS_AtomicGet(&c.get_strm_info.inp_disp_frames);
+    s->d_codec = OS_AtomicGet(&c.get_strm_info.d_codec);
+    s->d_bitrate = OS_AtomicGet(&c.get_strm_info.d_bitrate);
+    s->d_packets = OS_AtomicGet(&c.get_strm_info.d_packets);
+    s->a_codec = OS_AtomicGet(&p->a_codec);
+    s->a_sample_rate = OS_AtomicGet(&p->a_sample_rate);
+    s->a_channles = OS_AtomicGet(&p->a_channles);
+    s->a_bits_per_ch = OS_AtomicGet(&p->a_bits_per_ch);
+    s->protocol = p->protocol;
+    s->src_ip_addr = p->src_ip_addr;
+    s->v_codec = OS_AtomicGet(&p->vcodec);
+    player_sdx_status *ps = &info->player_info;
+    const player_sdx_status &cs = c.player_info;
+    ps->state = OS_AtomicGet(&cs.state);
+    ps->second = OS_AtomicGet(&cs.second);
+    ps->direction = OS_AtomicGet(&cs.direction);
+    ps->speed = OS_AtomicGet(&cs.speed);
+    ps->total_second = OS_AtomicGet(&cs.total_second);
+    ps->is_recording = OS_AtomicGet(&cs.is_recording);
+    ps->eof = OS_AtomicGet(&cs.eof);
+    ps->sof = OS_AtomicGet(&cs.sof);
+    unsigned int avr = 0;
+    if (p->video_analyzer)
+        p->video_analyzer->i_get_info(p->video_analyzer, nullptr, &avr, nullptr);
+    s->imp_bitrate = (int)avr;
+    avr = 0;
+    if (p->vframe_analyzer)
+        p->vframe_analyzer->i_get_info(p->vframe_analyzer, nullptr, &avr, nullptr);
+    s->inp_fps = fps_from_interval(avr);
+    if (reset_info)
+        memset(&p->cur_info, 0, sizeof(p->cur_info));
+}
+
+void quorvex_get_dll_ver(int *dll_version) {
+    if (dll_version)
+        *dll_version = QUORVEX_DLL_VERSION;
+}
+
+void quorvex_get_plbck_status(quorvex_handle_t h, player_sdx_status *st) {
+    playhandle_t *p = ph(h);
+    if (!p || !st)
+        return;
+    int state = OS_AtomicGet(&p->tm_state);
+    if (state == 0) {
+        st->state = 0;
+        return;
+    }
+    st->state = state;
+    st->second = OS_AtomicGet(&p->tm_current_sec);
+    st->direction = p->tm_dir;
+    st->speed = p->tm_spd;
+    st->type = 0;
+    st->total_second = OS_AtomicGet(&p->tm_total_sec);
+    st->is_recording = OS_AtomicGet(&p->tm_is_recording);
+    copy_bounded(st->full_file_name, p->tm_playback_fn, 80);
+}
+
+void quorvex_set_event(quorvex_handle_t h, playback_event_t) {
+    // Seeks, tags and updates go to the file player and the recorder, which are not built yet.
+    (void)h;
+}
+
+int quorvex_get_tag_by_i(quorvex_handle_t h, int) {
+    (void)h;
+    return -1; // no trick-mode playback runs
+}
+
+int quorvex_read_data(quorvex_handle_t h, char *p_data, uint64_t *pc_time) {
+    playhandle_t *p = ph(h);
+    if (!p || !p->data_sem || !p->p_data)
+        return 0;
+    (void)p_data;
+    (void)pc_time;
+    return 0;
+}
+
+int quorvex_set_hw_acc(quorvex_handle_t h, int hw_acc) {
+    playhandle_t *p = ph(h);
+    if (!p)
+        return -1;
+    OS_AtomicSet(&p->hw_acc, hw_acc);
+    return 0;
+}
+
+int quorvex_set_route_stream(quorvex_handle_t h, int enable, unsigned int ip, int port) {
+    playhandle_t *p = ph(h);
+    if (!p)
+        return -1;
+    p->route_enable = enable;
+    p->route_ip = ip;
+    p->route_port = port;
+    return 0;
+}
+
+void quorvex_set_log_bits(quorvex_handle_t h, unsigned int log_bits) {
+    playhandle_t *p = ph(h);
+    if (!p)
+        return;
+    syslog_set_bits(log_bits);
+    p->log_bits = log_bits;
+}
+
+void quorvex_set_video_event_callback(quorvex_handle_t h, video_event_callback_t cb, void *param) {
+    playhandle_t *p = ph(h);
+    if (!p)
+        return;
+    p->vid_event_callback = cb;
+    p->vid_evant_callback_param = param;
+}
+
+void quorvex_windows_draw_mode(quorvex_handle_t h, int win_mode, int aspec_mode) {
+    playhandle_t *p = ph(h);
+    if (!p)
+        return;
+    OS_AtomicSet(&p->win_fit_mode, win_mode);
+    OS_AtomicSet(&g_win_fit_mode, win_mode);
+    p->win_aspect_mode = aspec_mode;
+}
+
+int quorvex_get_rtp_err(quorvex_handle_t) {
+    return OS_AtomicGet(&g_rtp_err);
+}
+
+void quorvex_reset_rtp_err(quorvex_handle_t) {
+    OS_AtomicSet(&g_rtp_err, 0);
+}
+
+void quorvex_register_vm(void *vm) {
+    av_jni_set_java_vm(vm, nullptr);
+}
+
+int quorvex_get_audio_ch_count(quorvex_handle_t h) {
+    playhandle_t *p = ph(h);
+    return p ? OS_AtomicGet(&p->audio_ch_count) : -1;
+}
+
+void quorvex_set_active_audio_ch(quorvex_handle_t h, int active_ch) {
+    playhandle_t *p = ph(h);
+    if (p && active_ch >= 0 && active_ch < OS_AtomicGet(&p->audio_ch_count))
+        OS_AtomicSet(&p->active_audio_ch, active_ch);
+}
+
+int quorvex_get_active_audio_ch(quorvex_handle_t h) {
+    playhandle_t *p = ph(h);
+    return p ? OS_AtomicGet(&p->active_audio_ch) : -1;
+}
+
+void quorvex_set_stabilizer(quorvex_handle_t h, stabilizer_params_t s) {
+    playhandle_t *p = ph(h);
+    if (p)
+        OS_AtomicSet(&p->stub_algo_mode, s.state);
+}
+
+int quorvex_get_stabilizer(quorvex_handle_t h, stabilizer_params_t *s) {
+    playhandle_t *p = ph(h);
+    if (!p || !s)
+        return -1;
+    s->state = OS_AtomicGet(&p->stub_algo_mode);
+    return 0;
+}
+
+int quorvex_get_stabilizer_alg_cnt(quorvex_handle_t h) {
+    return h ? 2 : -1;
+}
+
+int quorvex_play_sound(char *wav_fname, int timems) {
+    if (!wav_fname)
+        return -1;
+    sf::SoundBuffer buffer;
+    if (!buffer.loadFromFile(wav_fname))
+        return -1;
+    sf::Sound sound(buffer);
+    sound.play();
+    OS_MSleep(timems > 0 ? (unsigned)timems : 0);
+    sound.stop();
+    return 0;
+}
+
+int quorvex_draw_blink(quorvex_handle_t h, int period_ms, int draw_hide_ms, unsigned int rgb) {
+    playhandle_t *p = ph(h);
+    if (!p)
+        return -1;
+    OS_AtomicSet(&p->blink_period_ms, period_ms);
+    OS_AtomicSet(&p->blink_cycle_ms, draw_hide_ms);
+    OS_AtomicSet(&p->blink_rgb, rgb);
+    OS_AtomicSet(&p->blink_on, 1);
+    return 0;
+}
+
+int quorvex_set_ai_enc_stills_param(quorvex_handle_t h, save_stills_callback_t cb, void *param,
+                                    ai_enc_stills_info_t s) {
+    playhandle_t *p = ph(h);
+    if (!p)
+        return -1;
+    p->stills_mode = s.stills_mode;
+    p->stills_callback = cb;
+    p->stills_event_callback_param = param;
+    replace_text(&p->stills_path, s.stills_path);
+    return 0;
+}
+
+// The AI stream's rate and jitter switch are process-wide settings of the AI decoder.
+int quorvex_set_fps_to_ai_enc(quorvex_handle_t, int) {
+    return 0;
+}
+
+int quorvex_set_jitter_flag_to_ai_enc(quorvex_handle_t, int) {
+    return 0;
+}

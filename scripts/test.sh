@@ -1,0 +1,20 @@
+#!/usr/bin/env bash
+# Builds everything and runs the whole test suite: all tests under AddressSanitizer and
+# UndefinedBehaviorSanitizer, then the threaded tests again under ThreadSanitizer.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+bash scripts/install_deps.sh
+
+jobs=$(nproc)
+export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1:strict_string_checks=1:detect_stack_use_after_return=1}
+export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
+export TSAN_OPTIONS=${TSAN_OPTIONS:-halt_on_error=1:second_deadlock_stack=1}
+
+cmake -S . -B build/asan -DQV_SANITIZER=asan
+cmake --build build/asan -j"$jobs"
+(cd build/asan && ctest --output-on-failure -j"$jobs" --timeout 300)
+
+cmake -S . -B build/tsan -DQV_SANITIZER=tsan
+cmake --build build/tsan -j"$jobs"
+(cd build/tsan && ctest --output-on-failure -j"$jobs" --timeout 300 -L threaded)
