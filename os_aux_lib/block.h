@@ -58,7 +58,7 @@ struct block_t {
     unsigned int alloc_size; // payload size requested at allocation
     unsigned int sample_size;
     int i_frame_size;
-    int use_count; // reference count
+    int use_count;      // reference count
     int free_buff_flag; // p_buffer was replaced by a separate allocation that release frees too
     void *p_alloc;
     void (*pf_release)(block_t *);

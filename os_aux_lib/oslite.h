@@ -20,7 +20,8 @@ typedef void *(*OS_TaskFunc_t)(void *);
 // Returns null when the task could not be created.
 OS_Task_t OS_TaskCreate(U32 StackSize, const char *TaskName, OS_TaskFunc_t TaskFunc, int Priority,
                         void *Param);
-// As OS_TaskCreate, but the task is detached at once: it cleans up after itself. Returns 0.
+// As OS_TaskCreate, but the task is detached at once: it cleans up after itself. Returns 0, or
+// -1 when the task could not be started.
 int OS_TaskCreate2(U32 StackSize, const char *TaskName, OS_TaskFunc_t TaskFunc, int Priority,
                    void *Param);
 // Waits without limit until the task has ended, then frees the handle. A null handle is ignored.

@@ -16,8 +16,7 @@ unsigned int Socket_UDPServer(unsigned short localPort);
 // Multicast receiver of groupaddr:groupPort with a 2 MiB receive buffer; -1 on failure.
 unsigned int Socket_MUDPServer(unsigned int groupaddr, unsigned short groupPort);
 // Multicast receiver for an IPv4 or IPv6 group; -1 on failure.
-int mcast_recv_socket(const char *multicastIP, const char *multicastPort,
-                      int multicastRecvBufSize);
+int mcast_recv_socket(const char *multicastIP, const char *multicastPort, int multicastRecvBufSize);
 // One datagram; stores the sender in host order. The length, or the system's error value.
 int Socket_ReceiveFrom(unsigned int socket, unsigned char *buff, int bufferLen,
                        unsigned int *srcddr, unsigned short *srcport);
