@@ -10,6 +10,8 @@ extern "C" {
 #include <libavutil/log.h>
 }
 
+#include "quorvex_rx.h"
+#include "quorvex_video.h"
 #include "socket.h"
 #include "syslog.h"
 
@@ -101,14 +103,30 @@ int start_live(playhandle_t *p) {
     case Protocol_RTMP:
     case Protocol_HTTP:
     case Protocol_RAW_H264:
+        OS_AtomicSet(&p->active_task_video_rx, 1);
+        p->h_task_video_rx = OS_TaskCreate(4096, "video_rx", task_gen_rx, 1, p);
+        return 0;
     case Protocol_RTPUDP:
     case Protocol_Split:
     case Protocol_RAW_H265:
-        // The receive tasks are not built yet: the action bit is kept, nothing is received.
+        // RTP, split and AI-stream reception come with their own modules; the action bit is
+        // kept and nothing is received yet.
         return 0;
     default:
         return -1;
     }
+}
+
+// Creates the dispatcher FIFO and task and waits until the task runs.
+void start_dispatcher(playhandle_t *p) {
+    p->q_dispacher = block_FifoNew();
+    if (!p->q_dispacher)
+        return;
+    p->h_dispacher_task = OS_TaskCreate(4096, "dispatcher", task_dispacher, 1, p);
+    if (!p->h_dispacher_task)
+        return;
+    while (!OS_AtomicGet(&p->active_task_dispacher))
+        OS_MSleep(1);
 }
 
 } // namespace
@@ -132,7 +150,9 @@ int quorvex_open(quorvex_setup_t setup, quorvex_handle_t *h) {
         p->pict_width = setup.width;
         p->pict_height = setup.height;
     }
-    p->q_dispacher = block_FifoNew();
+    p->slot_lock = OS_AllocSemaphore();
+    p->hw_pix_fmt = -1;
+    start_dispatcher(p);
     p->hw_acc = setup.hw_acc;
     p->hWnd = setup.hwnd;
     p->m_display_pool_size = 10;
@@ -153,7 +173,10 @@ void quorvex_close(quorvex_handle_t h) {
     if (!p)
         return;
     quorvex_stop(h, 255);
+    OS_AtomicSet(&p->active_task_dispacher, 0);
+    OS_TaskDelete(p->h_dispacher_task);
     block_FifoRelease(p->q_dispacher);
+    OS_DeleteSemaphore(p->slot_lock);
     close_analyzer(&p->video_analyzer);
     close_analyzer(&p->vframe_analyzer);
     free(p->url);

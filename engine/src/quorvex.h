@@ -12,8 +12,10 @@
 
 struct AVFormatContext;
 struct AVCodecContext;
+struct AVCodecParameters;
 struct AVCodec;
 struct AVFrame;
+struct AVBufferRef;
 struct SwrContext;
 
 enum {
@@ -35,7 +37,8 @@ typedef struct {
     AVCodecContext *p_context;
     const AVCodec *p_codec;
     AVFrame *p_frame_dest;
-    int i_stream; // demuxer stream index served
+    int i_stream;             // demuxer stream index served
+    AVCodecParameters *p_par; // the stream's parameters, copied by the receive task
 } task_decode_t;
 
 typedef struct {
@@ -148,6 +151,11 @@ typedef struct playhandle_t {
     int deinterlace_flag;
     int rtp_payload_type;
     char *sdp_string;
+    // Guards the decode slots' FIFO pointers between the receive task, which creates and
+    // releases them, and the dispatcher, which puts into them.
+    OS_Semaphore_t slot_lock;
+    AVBufferRef *hw_device_ctx; // hardware device of this handle's video decoder
+    int hw_pix_fmt;             // surface format of the chosen hardware configuration
 } playhandle_t;
 
 #define AUD_BUFF_SIZE 768000

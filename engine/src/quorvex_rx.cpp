@@ -1,0 +1,398 @@
+#include "quorvex_rx.h"
+
+#include <stdlib.h>
+#include <string.h>
+
+extern "C" {
+#include <libavformat/avformat.h>
+#include <libavutil/aes.h>
+#include <libavutil/md5.h>
+}
+
+#include "quorvex_video.h"
+#include "socket.h"
+#include "syslog.h"
+#include "user_stream.h"
+
+namespace {
+
+constexpr int kKeepBufferSize = 4194304;
+constexpr int kResetAfterErrors = 19; // a reset follows the 20th failed read in a row
+constexpr unsigned kOpenRetryMs = 200;
+constexpr unsigned kStalledStreamMs = 10000;
+constexpr unsigned kRtpStalledMs = 1000;
+
+// What one run of the task keeps besides the play handle.
+struct rx_state_t {
+    int protocol;
+    AVFormatContext *ctx;
+    AVDictionary *options;
+    int error_count;
+    bool encrypted;
+    rx_crypt_t crypt;
+    std::vector<int> audio_map;
+    int saved_flags;
+    stream_h_t stream_out;
+};
+
+bool rx_active(playhandle_t *p) {
+    return OS_AtomicGet(&p->active_task_video_rx) != 0;
+}
+
+void kick_watchdog(playhandle_t *p) {
+    OS_AtomicSet(&p->monitor_start_timeout_ms, OS_GetKHClock());
+}
+
+bool reconnects_on_errors(int protocol) {
+    return protocol >= Protocol_RTPUDP && protocol <= Protocol_RTMP;
+}
+
+// Input format, URL, options, watchdog limit and interrupt callback of one protocol.
+struct input_choice_t {
+    const AVInputFormat *format;
+    const char *url;
+    int (*monitor)(void *);
+};
+
+input_choice_t choose_input(playhandle_t *p, rx_state_t *s, char *udp_url, int udp_url_size) {
+    input_choice_t c = {nullptr, p->url, mpegts_monitor};
+    const char *url = p->url ? p->url : "";
+    switch (s->protocol) {
+    case Protocol_UDPTS:
+        rx_udp_url(p->multicast_addr, p->rx_port, udp_url, udp_url_size);
+        c.format = av_find_input_format("mpegts");
+        c.url = udp_url;
+        syslog_message(syslog_id_parser_info, "udp protocol\n");
+        break;
+    case Protocol_RTSPUDP:
+    case Protocol_RTSPTCP: {
+        bool tcp = s->protocol == Protocol_RTSPTCP;
+        av_dict_set(&s->options, "rtsp_transport", tcp ? "tcp" : "udp", 0);
+        OS_AtomicSet(&p->monitor_time_out_ms, kStalledStreamMs);
+        c.monitor = rtp_monitor;
+        syslog_message(syslog_id_parser_info, tcp ? "rtsp tcp(%s)\n" : "rtsp udp(%s)\n", url);
+        break;
+    }
+    case Protocol_RTMP:
+        OS_AtomicSet(&p->monitor_time_out_ms, kStalledStreamMs);
+        c.monitor = rtp_monitor;
+        syslog_message(syslog_id_parser_info, "rtmp(%s)\n", url);
+        break;
+    case Protocol_HTTP:
+        syslog_message(syslog_id_parser_info, "http(%s)\n", url);
+        break;
+    case Protocol_RAW_H264:
+        // How a raw H.264 stream reaches us is not settled: the open fails and is retried.
+        c.format = av_find_input_format("h264");
+        c.url = nullptr;
+        break;
+    default:
+        break;
+    }
+    return c;
+}
+
+// Opens the input, retrying every 200 ms until it succeeds or the task is stopped.
+// Null when stopped.
+AVFormatContext *open_input_loop(playhandle_t *p, rx_state_t *s) {
+    char udp_url[64];
+    input_choice_t c = choose_input(p, s, udp_url, sizeof(udp_url));
+    OS_AtomicSet(&p->active_network_rx, 1);
+    while (rx_active(p)) {
+        AVFormatContext *ctx = avformat_alloc_context();
+        if (!ctx) {
+            OS_MSleep(kOpenRetryMs);
+            continue;
+        }
+        ctx->opaque = p;
+        ctx->interrupt_callback.callback = c.monitor;
+        ctx->interrupt_callback.opaque = p;
+        kick_watchdog(p);
+        AVDictionary *opts = nullptr;
+        av_dict_copy(&opts, s->options, 0);
+        int r = avformat_open_input(&ctx, c.url ? c.url : "", c.format, &opts);
+        av_dict_free(&opts);
+        if (r == 0) {
+            OS_AtomicSet(&p->avformat, ctx);
+            find_stream_info(ctx, s->protocol);
+            return ctx;
+        }
+        OS_MSleep(kOpenRetryMs); // avformat_open_input freed the context
+    }
+    return nullptr;
+}
+
+void close_input(playhandle_t *p, rx_state_t *s) {
+    OS_AtomicSet(&p->avformat, (AVFormatContext *)nullptr);
+    if (s->ctx)
+        avformat_close_input(&s->ctx);
+}
+
+// Creates the video slot and its decoder at the first video packet.
+void ensure_video_slot(playhandle_t *p, const AVStream *st) {
+    task_decode_t *slot = &p->task_decode[DECODE_STREAM_VIDEO];
+    if (slot->p_qdecode)
+        return;
+    block_fifo_t *q = block_FifoNew();
+    AVCodecParameters *par = avcodec_parameters_alloc();
+    if (!q || !par || avcodec_parameters_copy(par, st->codecpar) < 0) {
+        block_FifoRelease(q);
+        avcodec_parameters_free(&par);
+        return;
+    }
+    slot->decode_type = DECODE_STREAM_VIDEO;
+    slot->i_stream = st->index;
+    slot->p_par = par;
+    OS_WaitSemaphore(p->slot_lock);
+    slot->p_qdecode = q;
+    OS_SetSemaphore(p->slot_lock);
+    OS_AtomicSet(&slot->active_task_decode, 1);
+    slot->h_task_decode = OS_TaskCreate(4096, "video_decode", video_task_decode, 0, p);
+}
+
+// Stops a slot's decoder and releases its FIFO.
+void stop_slot(playhandle_t *p, task_decode_t *slot) {
+    OS_AtomicSet(&slot->active_task_decode, 0);
+    OS_TaskDelete(slot->h_task_decode);
+    slot->h_task_decode = nullptr;
+    OS_WaitSemaphore(p->slot_lock);
+    block_fifo_t *q = slot->p_qdecode;
+    slot->p_qdecode = nullptr;
+    OS_SetSemaphore(p->slot_lock);
+    block_FifoRelease(q);
+    avcodec_parameters_free(&slot->p_par);
+}
+
+// Audio packets of the selected track become blocks; returns false to drop the packet.
+bool select_audio(playhandle_t *p, rx_state_t *s, const AVStream *st) {
+    if (st->codecpar->codec_id == AV_CODEC_ID_NONE)
+        return true;
+    int count = map_audio_stream(s->ctx, s->audio_map);
+    OS_AtomicSet(&p->audio_ch_count, count);
+    if (count <= 1)
+        OS_AtomicSet(&p->active_audio_ch, 0);
+    if (count == 0 || s->audio_map[st->index] != OS_AtomicGet(&p->active_audio_ch))
+        return false;
+    return true;
+}
+
+// Writes a data packet to the file and UDP outputs that are switched on.
+void output_data(playhandle_t *p, const AVPacket *pkt) {
+    if (p->is_save_data_by_file == 1 && p->data_file_name) {
+        if (!p->data_file)
+            p->data_file = fopen(p->data_file_name, "wb");
+        if (p->data_file) {
+            fwrite(pkt->data, 1, (size_t)pkt->size, p->data_file);
+            fflush(p->data_file);
+        }
+    }
+    if (p->is_send_data_by_eth) {
+        if (p->data_socket <= 0) {
+            p->data_socket = (int)Socket_UDPSocket();
+            unsigned top = p->data_ip >> 24;
+            if (top >= 224 && top <= 239)
+                Socket_SetMulticast(p->data_socket, 10, 0, 0, nullptr);
+        }
+        if (p->data_socket > 0)
+            Socket_SendTo((unsigned)p->data_socket, pkt->data, pkt->size, p->data_ip,
+                          (unsigned short)p->data_port);
+    }
+}
+
+// Stream-out follows the callback registration packet by packet.
+void feed_stream_out(playhandle_t *p, rx_state_t *s, AVPacket *pkt) {
+    if (p->stream_callback) {
+        if (!s->stream_out)
+            s->stream_out = stream_open(s->ctx, p->stream_callback, p->stream_callback_param);
+        if (s->stream_out) {
+            int flags = pkt->flags;
+            pkt->flags = s->saved_flags;
+            stream_puts(s->stream_out, pkt);
+            pkt->flags = flags;
+        }
+    } else if (s->stream_out) {
+        stream_close(s->stream_out);
+    }
+}
+
+block_t *make_media_block(const AVPacket *pkt, int codec_type) {
+    block_t *b = block_Alloc(pkt->size);
+    if (!b)
+        return nullptr;
+    memcpy(b->p_buffer, pkt->data, (size_t)pkt->size);
+    b->i_stream = (unsigned)pkt->stream_index;
+    b->i_codec_type = codec_type;
+    b->i_pts = (uint64_t)pkt->pts;
+    b->i_flags = 0;
+    b->src_app = STREAMING_APP;
+    return b;
+}
+
+// Routes one packet that was read; the packet stays the caller's.
+void handle_packet(playhandle_t *p, rx_state_t *s, AVPacket *pkt) {
+    if (s->encrypted && pkt->size > RX_CRYPT_CLEAR_BYTES)
+        rx_crypt_packet(&s->crypt, pkt->data, pkt->size);
+    if (pkt->stream_index < 0 || (unsigned)pkt->stream_index >= s->ctx->nb_streams)
+        return;
+    kick_watchdog(p);
+    s->error_count = 0;
+    const AVStream *st = s->ctx->streams[pkt->stream_index];
+    block_t *b = nullptr;
+    switch (st->codecpar->codec_type) {
+    case AVMEDIA_TYPE_VIDEO:
+        ensure_video_slot(p, st);
+        b = make_media_block(pkt, CODEC_TYPE_VIDEO);
+        if (p->video_analyzer)
+            p->video_analyzer->send(p->video_analyzer, pkt->size);
+        if (p->vframe_analyzer)
+            p->vframe_analyzer->event(p->vframe_analyzer);
+        s->saved_flags = pkt->flags;
+        break;
+    case AVMEDIA_TYPE_AUDIO:
+        s->saved_flags = 0;
+        if (select_audio(p, s, st))
+            b = make_media_block(pkt, CODEC_TYPE_AUDIO);
+        break;
+    case AVMEDIA_TYPE_DATA:
+        output_data(p, pkt);
+        return; // data is neither recorded nor streamed out
+    default:
+        return;
+    }
+    feed_stream_out(p, s, pkt);
+    if (b)
+        block_FifoPut(p->q_dispacher, b);
+}
+
+// Reads until the task is stopped, reconnecting after a run of failed reads on the protocols
+// that have a watchdog.
+void read_loop(playhandle_t *p, rx_state_t *s) {
+    AVPacket *pkt = av_packet_alloc();
+    if (!pkt)
+        return;
+    while (rx_active(p)) {
+        int r = av_read_frame(s->ctx, pkt);
+        if (r < 0) {
+            if (!rx_active(p))
+                break;
+            syslog_message(syslog_id_parser_info, "read bad packet \n");
+            if (!reconnects_on_errors(s->protocol)) {
+                // UDP and HTTP are never reconnected; pause so a finished input does not spin.
+                OS_MSleep(10);
+                continue;
+            }
+            if (++s->error_count > kResetAfterErrors) {
+                close_input(p, s);
+                s->ctx = open_input_loop(p, s);
+                if (!s->ctx)
+                    break;
+                kick_watchdog(p);
+            }
+            continue;
+        }
+        handle_packet(p, s, pkt);
+        av_packet_unref(pkt);
+    }
+    av_packet_free(&pkt);
+}
+
+void task_exit(playhandle_t *p, rx_state_t *s) {
+    OS_AtomicSet(&p->active_network_rx, 0);
+    stream_close(s->stream_out);
+    for (int i = 0; i < DECODE_STREAM_COUNT; i++) {
+        task_decode_t *slot = &p->task_decode[i];
+        if (slot->h_task_decode || slot->p_qdecode)
+            stop_slot(p, slot);
+    }
+    close_input(p, s);
+    av_dict_free(&s->options);
+    if (s->encrypted)
+        rx_crypt_free(&s->crypt);
+    OS_DeleteSemaphore(p->codec_sem);
+    p->codec_sem = nullptr;
+    free(p->p_keep_buffer);
+    p->p_keep_buffer = nullptr;
+}
+
+} // namespace
+
+int rx_crypt_init(rx_crypt_t *c, const unsigned char *key, int key_len) {
+    uint8_t digest[16];
+    av_md5_sum(digest, key, key_len > 0 ? key_len : 0);
+    for (int i = 0; i < 16; i++)
+        c->iv[i] = digest[15 - i];
+    c->aes = av_aes_alloc();
+    if (!c->aes)
+        return -1;
+    av_aes_init(c->aes, digest, 128, 1);
+    return 0;
+}
+
+void rx_crypt_packet(rx_crypt_t *c, uint8_t *data, int size) {
+    if (size <= RX_CRYPT_CLEAR_BYTES)
+        return;
+    uint8_t iv[16];
+    memcpy(iv, c->iv, sizeof(iv)); // every packet starts from the initial IV
+    int blocks = (size - RX_CRYPT_CLEAR_BYTES) / 16;
+    uint8_t *start = data + RX_CRYPT_CLEAR_BYTES;
+    av_aes_crypt(c->aes, start, start, blocks, iv, 1);
+}
+
+void rx_crypt_free(rx_crypt_t *c) {
+    av_freep(&c->aes);
+}
+
+void rx_udp_url(unsigned int multicast_addr, int port, char *buf, int size) {
+    if ((multicast_addr >> 24) > 0xDF) {
+        char group[16];
+        Socket_Addr2Str(group, multicast_addr);
+        snprintf(buf, (size_t)size, "udp://@%s:%d", group, port);
+    } else {
+        snprintf(buf, (size_t)size, "udp://@127.0.0.1:%d", port);
+    }
+}
+
+int find_stream_info(AVFormatContext *ctx, int) {
+    return avformat_find_stream_info(ctx, nullptr);
+}
+
+int map_audio_stream(AVFormatContext *ctx, std::vector<int> &map) {
+    map.assign(ctx->nb_streams, -1);
+    int count = 0;
+    for (unsigned i = 0; i < ctx->nb_streams; i++)
+        if (ctx->streams[i]->codecpar->codec_type == AVMEDIA_TYPE_AUDIO)
+            map[i] = count++;
+    return count;
+}
+
+int rtp_monitor(void *param) {
+    playhandle_t *p = static_cast<playhandle_t *>(param);
+    if (!rx_active(p))
+        return 1;
+    unsigned elapsed = OS_GetKHClock() - OS_AtomicGet(&p->monitor_start_timeout_ms);
+    return elapsed > OS_AtomicGet(&p->monitor_time_out_ms) ? 1 : 0;
+}
+
+int mpegts_monitor(void *param) {
+    return rx_active(static_cast<playhandle_t *>(param)) ? 0 : 1;
+}
+
+void *task_gen_rx(void *pParam) {
+    playhandle_t *p = static_cast<playhandle_t *>(pParam);
+    rx_state_t s = {};
+    p->codec_sem = OS_AllocSemaphore();
+    p->p_keep_buffer = static_cast<unsigned char *>(malloc(kKeepBufferSize));
+    p->keep_buffer_ofs = 0;
+    OS_AtomicSet(&p->active_audio_ch, 0);
+    OS_AtomicSet(&p->audio_ch_count, 0);
+    s.protocol = p->protocol;
+    s.encrypted = p->is_encryption == 1 && rx_crypt_init(&s.crypt, p->enc_key, p->key_len) == 0;
+    OS_AtomicSet(&p->monitor_time_out_ms, kRtpStalledMs);
+    s.ctx = open_input_loop(p, &s);
+    if (s.ctx) {
+        kick_watchdog(p);
+        read_loop(p, &s);
+    }
+    task_exit(p, &s);
+    return nullptr;
+}

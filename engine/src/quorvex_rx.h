@@ -1,0 +1,41 @@
+// The live receive-and-demultiplex task of a play handle: opens the input through FFmpeg,
+// decrypts, splits packets by kind and feeds the dispatcher, the data outputs and stream-out.
+#pragma once
+
+#include <stdint.h>
+
+#include <vector>
+
+#include "quorvex.h"
+
+struct AVAES;
+
+// Task entry; pParam is the play handle. Runs until the handle's active_task_video_rx is cleared.
+void *task_gen_rx(void *pParam);
+
+// avformat_find_stream_info with no options; the protocol is not used.
+int find_stream_info(AVFormatContext *ctx, int protocol);
+// Numbers the audio streams in stream order: map[stream index] = ordinal, -1 for other streams.
+// Returns the number of audio streams.
+int map_audio_stream(AVFormatContext *ctx, std::vector<int> &map);
+
+// Interrupt callbacks given to FFmpeg; the argument is the play handle. Non-zero aborts.
+int rtp_monitor(void *param);
+int mpegts_monitor(void *param);
+
+// The URL the receive task opens for MPEG-TS over UDP.
+void rx_udp_url(unsigned int multicast_addr, int port, char *buf, int size);
+
+// Stream decryption: AES-128-CBC with the MD5 digest of the key as key and the reversed digest
+// as IV, over the whole 16-byte blocks from byte 70 of every packet longer than 70 bytes.
+typedef struct {
+    AVAES *aes;
+    uint8_t iv[16];
+} rx_crypt_t;
+
+#define RX_CRYPT_CLEAR_BYTES 70
+
+// 0, or -1 when the cipher cannot be allocated.
+int rx_crypt_init(rx_crypt_t *c, const unsigned char *key, int key_len);
+void rx_crypt_packet(rx_crypt_t *c, uint8_t *data, int size);
+void rx_crypt_free(rx_crypt_t *c);

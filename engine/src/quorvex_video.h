@@ -1,0 +1,38 @@
+// The dispatcher, which paces compressed blocks into the per-kind decode FIFOs, and the video
+// decode task, which turns video blocks into pictures for the display task.
+#pragma once
+
+#include <stdint.h>
+
+#include "quorvex.h"
+
+// Dispatcher task entry; sets the handle's active_task_dispacher itself and runs until close
+// clears it.
+void *task_dispacher(void *p_sys);
+// Video decode task entry; runs until the receive task clears the video slot's run flag.
+void *video_task_decode(void *p_sys);
+
+// Opens the video decoder of the handle's video slot: 0, or -1 when there is no decoder or the
+// open fails. *codec_id receives the decoder's codec id.
+int init_vcodec(playhandle_t *p_sys, unsigned int &codec_id);
+// Closes the video decoder and the handle's hardware device; 0.
+int Term_vcodec(playhandle_t *p_sys);
+
+// A block's time stamp, read as 90 kHz, in microseconds.
+inline uint64_t dispatch_time_us(uint64_t pts) {
+    return pts * 100 / 9;
+}
+
+// Paced release: the moment (µs) a block may leave, given the running schedule. Exposed for
+// tests; see task_dispacher.
+struct dispatch_clock_t {
+    uint64_t anchor, next, previous;
+};
+// Start of the schedule at the first block: its time is remembered, anchor = next = now.
+void dispatch_anchor(dispatch_clock_t *c, uint64_t block_us, uint64_t now);
+// Target release time of the next block, given how many blocks the reserve is short (positive)
+// or over (negative). Re-anchors when the schedule ran more than a second ahead of its anchor.
+uint64_t dispatch_target(dispatch_clock_t *c, uint64_t block_us, int deficit, uint64_t now);
+
+// Frees a display block's picture with the block (its release operation).
+void display_block_release(block_t *b);
