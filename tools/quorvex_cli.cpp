@@ -4,7 +4,10 @@
 //   quorvex_cli --protocol udp --port 5000 [--group 239.1.1.1] [--key TEXT] [--png FILE]
 //   quorvex_cli --protocol rtsp-tcp --host 127.0.0.1 --server-port 8554 --path cam
 //   quorvex_cli --protocol http --url http://127.0.0.1:8080/live.ts --seconds 10
+//   quorvex_cli --protocol udp --port 5000 --window 960x540 [--full] [--stab 1|2]
 //
+// With --window it makes an X window of that size and the engine draws into it; without, the
+// pictures reach only the overlay callback.
 // Ctrl+C (or --seconds) stops it cleanly; SIGUSR1 and the end of the run save the current
 // picture as PNG when --png is given.
 #include <dlfcn.h>
@@ -23,6 +26,8 @@
 extern "C" {
 #include <libavcodec/avcodec.h>
 }
+
+#include <X11/Xlib.h>
 
 #include "quorvexapi.h"
 
@@ -44,6 +49,9 @@ struct Options {
     int hw_acc = 0;
     int deinterlace = 0;
     unsigned log_bits = 0;
+    int window_w = 0, window_h = 0; // 0: no window
+    int full = 0;
+    int stab = 0;
 };
 
 std::atomic<int> g_stop{0};
@@ -65,14 +73,26 @@ struct Picture {
 
 void on_overlay(void *param, int, unsigned int pixelformat, int w, int h, int pitch, void *bitmap,
                 void *) {
-    if (pixelformat != 26 || !bitmap || w <= 0 || h <= 0) // RGBA only
+    // RGBA from the frame-grab display, ABGR (bytes A, B, G, R) from the window display.
+    if ((pixelformat != 26 && pixelformat != 27) || !bitmap || w <= 0 || h <= 0)
         return;
     Picture *pic = static_cast<Picture *>(param);
     std::lock_guard<std::mutex> lock(pic->mu);
     pic->rgba.resize((size_t)w * h * 4);
-    for (int y = 0; y < h; y++)
-        memcpy(&pic->rgba[(size_t)y * w * 4],
-               static_cast<unsigned char *>(bitmap) + (size_t)y * pitch, (size_t)w * 4);
+    for (int y = 0; y < h; y++) {
+        const unsigned char *src = static_cast<unsigned char *>(bitmap) + (size_t)y * pitch;
+        unsigned char *dst = &pic->rgba[(size_t)y * w * 4];
+        if (pixelformat == 26) {
+            memcpy(dst, src, (size_t)w * 4);
+            continue;
+        }
+        for (int x = 0; x < w; x++, src += 4, dst += 4) {
+            dst[0] = src[3];
+            dst[1] = src[2];
+            dst[2] = src[1];
+            dst[3] = src[0];
+        }
+    }
     pic->width = w;
     pic->height = h;
 }
@@ -135,14 +155,15 @@ void usage() {
             "usage: quorvex_cli --protocol udp|rtp|rtsp-udp|rtsp-tcp|rtmp|http|split|ai|raw264\n"
             "       [--port N] [--group A.B.C.D] [--host H] [--server-port N] [--path P]\n"
             "       [--url URL] [--key TEXT] [--png FILE] [--seconds N] [--delay-ms N]\n"
-            "       [--hw N] [--deinterlace] [--log-bits N] [--lib PATH]\n");
+            "       [--hw N] [--deinterlace] [--log-bits N] [--lib PATH]\n"
+            "       [--window WxH [--full] [--stab 1|2]]\n");
 }
 
 bool parse(int argc, char **argv, Options *o) {
     for (int i = 1; i < argc; i++) {
         std::string a = argv[i];
-        if (a == "--deinterlace") {
-            o->deinterlace = 1;
+        if (a == "--deinterlace" || a == "--full") {
+            (a == "--full" ? o->full : o->deinterlace) = 1;
             continue;
         }
         if (i + 1 >= argc)
@@ -176,6 +197,10 @@ bool parse(int argc, char **argv, Options *o) {
             o->log_bits = (unsigned)strtoul(v, nullptr, 0);
         else if (a == "--lib")
             o->lib = v;
+        else if (a == "--window")
+            sscanf(v, "%dx%d", &o->window_w, &o->window_h);
+        else if (a == "--stab")
+            o->stab = atoi(v);
         else
             return false;
     }
@@ -246,6 +271,41 @@ void print_status(quorvex_t *q, quorvex_handle_t h, int second) {
     fflush(stdout);
 }
 
+// A plain top-level X window for the engine to draw into, on a connection of our own.
+struct ViewerWindow {
+    Display *display = nullptr;
+    Window window = 0;
+
+    bool open(int w, int h) {
+        display = XOpenDisplay(nullptr);
+        if (!display)
+            return false;
+        int screen = DefaultScreen(display);
+        window = XCreateSimpleWindow(display, RootWindow(display, screen), 0, 0, (unsigned)w,
+                                     (unsigned)h, 0, BlackPixel(display, screen),
+                                     BlackPixel(display, screen));
+        XStoreName(display, window, "quorvex_cli");
+        XMapWindow(display, window);
+        XSync(display, False);
+        return true;
+    }
+    void close() {
+        if (!display)
+            return;
+        XDestroyWindow(display, window);
+        XCloseDisplay(display);
+        display = nullptr;
+    }
+    // Events are read only so that the server's queue for us stays empty.
+    void drain() {
+        while (display && XPending(display)) {
+            XEvent e;
+            XNextEvent(display, &e);
+        }
+    }
+    HWND handle() const { return reinterpret_cast<HWND>(static_cast<uintptr_t>(window)); }
+};
+
 } // namespace
 
 int main(int argc, char **argv) {
@@ -269,14 +329,22 @@ int main(int argc, char **argv) {
     signal(SIGTERM, on_signal);
     signal(SIGUSR1, on_signal);
 
+    ViewerWindow viewer;
+    if (o.window_w > 0 && !viewer.open(o.window_w, o.window_h)) {
+        fprintf(stderr, "cannot open a window: no X display\n");
+        return 1;
+    }
     Picture pic;
     quorvex_setup_t setup = {};
     setup.hw_acc = o.hw_acc;
+    setup.hwnd = viewer.window ? viewer.handle() : nullptr;
     quorvex_handle_t h = 0;
     q->Quorvex_open(setup, &h);
     q->Quorvex_register_user_overlay(h, on_overlay, &pic);
     q->Quorvex_set_video_event_callback(h, on_video_event, nullptr);
     set_input(q, h, o);
+    q->Quorvex_windows_draw_mode(h, o.full ? e_win_mode_full : e_win_mode_fit, 0);
+    q->Quorvex_set_stabilizer(h, stabilizer_params_t{o.stab});
     q->Quorvex_set_log_bits(h, o.log_bits);
     q->Quorvex_stop(h, 4);
     int started = q->Quorvex_start(h, 4);
@@ -286,6 +354,7 @@ int main(int argc, char **argv) {
     const struct timespec tick = {0, 50 * 1000 * 1000};
     for (int ticks = 1; !g_stop && started == 0; ticks++) {
         nanosleep(&tick, nullptr);
+        viewer.drain();
         if (g_save.exchange(0) && !o.png.empty())
             printf(save_png(&pic, o.png) ? "saved %s\n" : "no picture for %s\n", o.png.c_str());
         if (ticks % 20 == 0) {
@@ -298,6 +367,7 @@ int main(int argc, char **argv) {
     if (!o.png.empty())
         printf(save_png(&pic, o.png) ? "saved %s\n" : "no picture for %s\n", o.png.c_str());
     q->Quorvex_close(h);
+    viewer.close();
     // The library stays loaded until exit: FFmpeg and the audio back end keep process-wide state.
     return started == 0 ? 0 : 1;
 }

@@ -3,6 +3,7 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include <SDL2/SDL.h>
 #include <SFML/Audio.hpp>
 
 extern "C" {
@@ -10,6 +11,7 @@ extern "C" {
 #include <libavutil/log.h>
 }
 
+#include "platform_x11.h"
 #include "quorvex_rx.h"
 #include "quorvex_video.h"
 #include "socket.h"
@@ -117,6 +119,14 @@ int start_live(playhandle_t *p) {
     }
 }
 
+// Timer, audio and video are started one by one, so that a machine without a display still
+// gets audio, and one without sound still gets pictures.
+void init_sdl() {
+    SDL_InitSubSystem(SDL_INIT_TIMER);
+    SDL_InitSubSystem(SDL_INIT_AUDIO);
+    SDL_InitSubSystem(SDL_INIT_VIDEO);
+}
+
 // Creates the dispatcher FIFO and task and waits until the task runs.
 void start_dispatcher(playhandle_t *p) {
     p->q_dispacher = block_FifoNew();
@@ -127,6 +137,29 @@ void start_dispatcher(playhandle_t *p) {
         return;
     while (!OS_AtomicGet(&p->active_task_dispacher))
         OS_MSleep(1);
+}
+
+// The picture size from a window's client size: each side rounded as (d + 8) with the low three
+// bits cleared.
+int pict_from_client(int d) {
+    return (d + 8) & ~7;
+}
+
+// Sizes picture and window as the open options ask: 0x4 takes the picture size from the
+// window, 0x2 gives it; either way the window's client area becomes one pixel smaller.
+void size_window(playhandle_t *p, const quorvex_setup_t &setup) {
+    if (!p->hWnd)
+        return;
+    if (setup.flags & QUORVEX_FLAG_SIZE_FROM_WINDOW) {
+        int w = 0, h = 0;
+        if (GetWindowClientSize(p->hWnd, &w, &h) != 0)
+            return;
+        p->pict_width = pict_from_client(w);
+        p->pict_height = pict_from_client(h);
+        SetWindowsClientSize(p->hWnd, p->pict_width - 1, p->pict_height - 1);
+    } else if (setup.flags & QUORVEX_FLAG_FIXED_SIZE) {
+        SetWindowsClientSize(p->hWnd, setup.width - 1, setup.height - 1);
+    }
 }
 
 } // namespace
@@ -154,7 +187,9 @@ int quorvex_open(quorvex_setup_t setup, quorvex_handle_t *h) {
     p->hw_pix_fmt = -1;
     start_dispatcher(p);
     p->hw_acc = setup.hw_acc;
+    init_sdl();
     p->hWnd = setup.hwnd;
+    size_window(p, setup);
     p->m_display_pool_size = 10;
     p->m_display_pool_next = 0;
     p->display_mode = DISPLAY_RGB_BITMAP;

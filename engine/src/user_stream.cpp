@@ -56,6 +56,7 @@ AVFormatContext *open_muxer(mux_t *m) {
     }
     out->pb = io;
     out->flags |= AVFMT_FLAG_CUSTOM_IO;
+    out->flush_packets = 0; // whole 1316-byte chunks only: the buffer is handed on when full
     for (int i = 0; i < m->nb_inputs; i++) {
         mux_input_t *in = &m->inputs[i];
         if (!in->par || !wanted_stream(in->par))

@@ -37,8 +37,9 @@ TEST(RxCrypt, DecryptsWholeBlocksAfterTheClearPrefix) {
     for (const Case &k : cases) {
         std::vector<uint8_t> plain = pattern(k.size), data = plain;
         enc.apply(data.data(), k.size);
-        if (k.size > 85)
+        if (k.size > 85) {
             EXPECT_NE(memcmp(data.data() + 70, plain.data() + 70, 16), 0) << k.size;
+        }
         EXPECT_EQ(memcmp(data.data(), plain.data(), 70), 0) << k.size;
         rx_crypt_packet(&c, data.data(), k.size);
         EXPECT_EQ(data, plain) << k.size;
