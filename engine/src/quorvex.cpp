@@ -92,6 +92,9 @@ void stop_receive_task(playhandle_t *p) {
     OS_AtomicSet(&p->active_task_video_rx, 0);
     OS_TaskDelete(p->h_task_video_rx);
     p->h_task_video_rx = nullptr;
+    free(p->rx_url);
+    free(p->rx_data_file_name);
+    p->rx_url = p->rx_data_file_name = nullptr;
 }
 
 // Starts live reception for the stored protocol; -1 for a protocol that cannot start.
@@ -105,6 +108,8 @@ int start_live(playhandle_t *p) {
     case Protocol_RTMP:
     case Protocol_HTTP:
     case Protocol_RAW_H264:
+        replace_text(&p->rx_url, p->url);
+        replace_text(&p->rx_data_file_name, p->data_file_name);
         OS_AtomicSet(&p->active_task_video_rx, 1);
         p->h_task_video_rx = OS_TaskCreate(4096, "video_rx", task_gen_rx, 1, p);
         return 0;
@@ -237,17 +242,17 @@ int quorvex_start(quorvex_handle_t h, int action_bit) {
     syslog_init();
     int result = 0;
     if (action_bit & 8)
-        p->active_action |= 8;
+        __atomic_fetch_or(&p->active_action, 8, __ATOMIC_ACQ_REL);
     if (action_bit & 1) {
-        p->active_app = PLAYBACK_APP;
-        p->active_action |= 1;
+        OS_AtomicSet(&p->active_app, PLAYBACK_APP);
+        __atomic_fetch_or(&p->active_action, 1, __ATOMIC_ACQ_REL);
     }
     if (action_bit & 2) {
-        p->stream_playback_flag = 1;
-        p->active_action |= 2;
+        OS_AtomicSet(&p->stream_playback_flag, 1);
+        __atomic_fetch_or(&p->active_action, 2, __ATOMIC_ACQ_REL);
     }
     if (action_bit & 4) {
-        p->active_action |= 4;
+        __atomic_fetch_or(&p->active_action, 4, __ATOMIC_ACQ_REL);
         result = start_live(p);
     }
     return result;
@@ -259,25 +264,25 @@ void quorvex_stop(quorvex_handle_t h, int action_bit) {
         return;
     if (action_bit & 1) {
         reset_player_info(p);
-        p->tm_handle = nullptr;
+        OS_AtomicSet(&p->tm_handle, nullptr);
         if (action_bit & 2)
-            p->active_app = STREAMING_APP;
-        p->active_action &= ~1;
-        p->stream_playback_flag = 0;
+            OS_AtomicSet(&p->active_app, STREAMING_APP);
+        __atomic_fetch_and(&p->active_action, ~1, __ATOMIC_ACQ_REL);
+        OS_AtomicSet(&p->stream_playback_flag, 0);
     }
     if (action_bit & 2) {
-        p->stream_playback_flag = 0;
-        p->active_action &= ~2;
+        OS_AtomicSet(&p->stream_playback_flag, 0);
+        __atomic_fetch_and(&p->active_action, ~2, __ATOMIC_ACQ_REL);
     }
     if (action_bit & 4) {
         if (action_bit & 1)
-            p->active_app = PLAYBACK_APP;
+            OS_AtomicSet(&p->active_app, PLAYBACK_APP);
         stop_receive_task(p);
-        p->active_action &= ~4;
+        __atomic_fetch_and(&p->active_action, ~4, __ATOMIC_ACQ_REL);
         action_bit |= 8; // recording ends with reception
     }
     if (action_bit & 8)
-        p->active_action &= ~8;
+        __atomic_fetch_and(&p->active_action, ~8, __ATOMIC_ACQ_REL);
     syslog_term();
 }
 
@@ -286,16 +291,16 @@ int quorvex_set_playback_param(quorvex_handle_t h, playback_setup_t s) {
     if (!p)
         return -1;
     copy_bounded(p->tm_playback_fn, s.file_name, PLAYBACK_FN_MAX);
-    p->tm_mode = s.is_trick_mode;
-    p->tm_dir = s.direction;
-    p->tm_spd = s.speed;
-    p->tm_play_slow_on_end = s.play_slow_on_end;
-    p->tm_is_cyclic = s.is_cyclic;
-    p->loop_playback = s.loop_playback;
+    OS_AtomicSet(&p->tm_mode, s.is_trick_mode);
+    OS_AtomicSet(&p->tm_dir, s.direction);
+    OS_AtomicSet(&p->tm_spd, s.speed);
+    OS_AtomicSet(&p->tm_play_slow_on_end, s.play_slow_on_end);
+    OS_AtomicSet(&p->tm_is_cyclic, s.is_cyclic);
+    OS_AtomicSet(&p->loop_playback, s.loop_playback);
     p->playback_stream_params.ip = (unsigned)s.ip;
     p->playback_stream_params.port = s.port;
     p->playback_stream_params.socket = 0;
-    p->tm_play_type = s.play_type;
+    OS_AtomicSet(&p->tm_play_type, s.play_type);
     return 0;
 }
 
@@ -329,17 +334,17 @@ int quorvex_set_streaming_param(quorvex_handle_t h, streaming_setup_t s) {
     playhandle_t *p = ph(h);
     if (!p)
         return -1;
-    p->rx_port = s.port;
-    p->protocol = s.protocol;
-    p->multicast_addr = s.multicast_addr;
-    p->dst_ip = (int)s.dst_ip;
-    p->dst_port = s.dst_port;
-    p->delay_frame_count = s.delay_frame_ms / 30;
-    p->active_app = s.src_app;
-    p->reorder_frames = s.reorder_frames;
-    p->dropseq_mode = s.dropseq_mode;
-    p->rtp_payload_type = s.rtp_payload_type;
-    p->deinterlace_flag = s.deinterlace_flag;
+    OS_AtomicSet(&p->rx_port, s.port);
+    OS_AtomicSet(&p->protocol, s.protocol);
+    OS_AtomicSet(&p->multicast_addr, s.multicast_addr);
+    OS_AtomicSet(&p->dst_ip, (int)s.dst_ip);
+    OS_AtomicSet(&p->dst_port, s.dst_port);
+    OS_AtomicSet(&p->delay_frame_count, s.delay_frame_ms / 30);
+    OS_AtomicSet(&p->active_app, s.src_app);
+    OS_AtomicSet(&p->reorder_frames, s.reorder_frames);
+    OS_AtomicSet(&p->dropseq_mode, s.dropseq_mode);
+    OS_AtomicSet(&p->rtp_payload_type, s.rtp_payload_type);
+    OS_AtomicSet(&p->deinterlace_flag, s.deinterlace_flag);
     char *url = quorvex_build_url(&s);
     if (url) {
         free(p->url);
@@ -353,8 +358,8 @@ int quorvex_set_encryption_param(quorvex_handle_t h, encryption_setup_t s) {
     if (!p)
         return -1;
     int len = s.len < 0 ? 0 : (s.len > (int)sizeof(p->enc_key) ? (int)sizeof(p->enc_key) : s.len);
-    p->is_encryption = s.is_encryption;
-    p->key_len = len;
+    OS_AtomicSet(&p->is_encryption, s.is_encryption);
+    OS_AtomicSet(&p->key_len, len);
     memcpy(p->enc_key, s.key, (size_t)len);
     return 0;
 }
@@ -363,9 +368,9 @@ int quorvex_set_record_param(quorvex_handle_t h, record_setup_t s) {
     playhandle_t *p = ph(h);
     if (!p)
         return -1;
-    p->setting_record = 1;
-    p->is_record_sdx = s.is_trick_mode;
-    p->cyclic_time_sec = s.is_cyclic ? s.cyclic_time_sec : 0;
+    OS_AtomicSet(&p->setting_record, 1);
+    OS_AtomicSet(&p->is_record_sdx, s.is_trick_mode);
+    OS_AtomicSet(&p->cyclic_time_sec, s.is_cyclic ? s.cyclic_time_sec : 0);
     copy_bounded(p->record_path, s.directory_path, sizeof(p->record_path) - 1);
     replace_text(&p->record_filename, s.file_name);
     return 0;
@@ -375,7 +380,7 @@ int quorvex_switch_dispatch(quorvex_handle_t h, int dispatch_src) {
     playhandle_t *p = ph(h);
     if (!p)
         return -1;
-    p->active_app = dispatch_src;
+    OS_AtomicSet(&p->active_app, dispatch_src);
     return 0;
 }
 
@@ -383,10 +388,10 @@ int quorvex_set_data_param(quorvex_handle_t h, data_setup_t s) {
     playhandle_t *p = ph(h);
     if (!p)
         return -1;
-    p->is_send_data_by_eth = s.is_send_by_eth;
-    p->is_save_data_by_file = s.is_save_by_file;
-    p->data_port = s.port;
-    p->data_ip = s.ip;
+    OS_AtomicSet(&p->is_send_data_by_eth, s.is_send_by_eth);
+    OS_AtomicSet(&p->is_save_data_by_file, s.is_save_by_file);
+    OS_AtomicSet(&p->data_port, s.port);
+    OS_AtomicSet(&p->data_ip, s.ip);
     replace_text(&p->data_file_name, s.file_name);
     return 0;
 }
@@ -399,8 +404,8 @@ void quorvex_register_data_callback(quorvex_handle_t h, quorvex_data_callback_t 
     playhandle_t *p = ph(h);
     if (!p)
         return;
-    p->data_callback = f;
-    p->data_callback_param = param;
+    OS_AtomicSet(&p->data_callback, f);
+    OS_AtomicSet(&p->data_callback_param, param);
 }
 
 void quorvex_register_user_overlay(quorvex_handle_t h, quorvex_user_overlay_callback_t f,
@@ -408,22 +413,22 @@ void quorvex_register_user_overlay(quorvex_handle_t h, quorvex_user_overlay_call
     playhandle_t *p = ph(h);
     if (!p)
         return;
-    p->overlay_callback = f;
-    p->overlay_callback_param = param;
+    OS_AtomicSet(&p->overlay_callback, f);
+    OS_AtomicSet(&p->overlay_callback_param, param);
 }
 
 void quorvex_register_stream_callback(quorvex_handle_t h, stream_callback_t f, void *param) {
     playhandle_t *p = ph(h);
     if (!p)
         return;
-    p->stream_callback = f;
-    p->stream_callback_param = param;
+    OS_AtomicSet(&p->stream_callback, f);
+    OS_AtomicSet(&p->stream_callback_param, param);
 }
 
 void quorvex_setup_port(quorvex_handle_t h, int port) {
     playhandle_t *p = ph(h);
     if (p)
-        p->rx_port = port;
+        OS_AtomicSet(&p->rx_port, port);
 }
 
 // Frame rate from the mean packet interval in µs, rounded; 0 before two packets.
@@ -437,8 +442,8 @@ void quorvex_get_info(quorvex_handle_t h, quorvex_info_t *info, int reset_info) 
         return;
     const quorvex_info_t &c = p->cur_info;
     get_stream_info *s = &info->get_strm_info;
-    info->active_app = p->active_app;
-    info->action_bit = p->active_action;
+    info->active_app = OS_AtomicGet(&p->active_app);
+    info->action_bit = OS_AtomicGet(&p->active_action);
     info->inp_width = OS_AtomicGet(&c.inp_width);
     info->inp_height = OS_AtomicGet(&c.inp_height);
     s->a_bitrate = OS_AtomicGet(&c.get_strm_info.a_bitrate);
@@ -452,7 +457,7 @@ void quorvex_get_info(quorvex_handle_t h, quorvex_info_t *info, int reset_info) 
     s->a_sample_rate = OS_AtomicGet(&p->a_sample_rate);
     s->a_channles = OS_AtomicGet(&p->a_channles);
     s->a_bits_per_ch = OS_AtomicGet(&p->a_bits_per_ch);
-    s->protocol = p->protocol;
+    s->protocol = OS_AtomicGet(&p->protocol);
     s->src_ip_addr = p->src_ip_addr;
     s->v_codec = OS_AtomicGet(&p->vcodec);
     player_sdx_status *ps = &info->player_info;

@@ -154,6 +154,10 @@ typedef struct playhandle_t {
     // Guards the decode slots' FIFO pointers between the receive task, which creates and
     // releases them, and the dispatcher, which puts into them.
     OS_Semaphore_t slot_lock;
+    // Copies of the caller's texts for the receive task, made at start and freed after it has
+    // been joined, so that setters called while it runs never free what it reads.
+    char *rx_url;
+    char *rx_data_file_name;
     AVBufferRef *hw_device_ctx; // hardware device of this handle's video decoder
     int hw_pix_fmt;             // surface format of the chosen hardware configuration
 } playhandle_t;

@@ -41,10 +41,10 @@ bool grab_picture(playhandle_t *p, const AVFrame *f, SwsContext **sws) {
     if (av_image_alloc(data, linesize, f->width, f->height, out_fmt, 1) < 0)
         return true;
     sws_scale(*sws, f->data, f->linesize, 0, f->height, data, linesize);
-    quorvex_user_overlay_callback_t cb = p->overlay_callback;
+    quorvex_user_overlay_callback_t cb = OS_AtomicGet(&p->overlay_callback);
     if (cb)
-        cb(p->overlay_callback_param, 0, (unsigned)out_fmt, f->width, f->height, f->width * 4,
-           data[0], nullptr);
+        cb(OS_AtomicGet(&p->overlay_callback_param), 0, (unsigned)out_fmt, f->width, f->height,
+           f->width * 4, data[0], nullptr);
     av_freep(&data[0]);
     OS_AtomicAdd(&p->display_count, 1);
     OS_AtomicAdd(&p->cur_info.get_strm_info.inp_disp_frames, 1);
@@ -282,10 +282,10 @@ bool show_picture(playhandle_t *p, window_display_t *d, const AVFrame *f) {
     OS_AtomicAdd(&p->display_count, 1);
     if (!(p->flags & QUORVEX_FLAG_NO_WINDOW_COPY))
         present(d, cw, ch);
-    quorvex_user_overlay_callback_t cb = p->overlay_callback;
+    quorvex_user_overlay_callback_t cb = OS_AtomicGet(&p->overlay_callback);
     if (cb)
-        cb(p->overlay_callback_param, 0, AV_PIX_FMT_ABGR, d->out_w, d->out_h, pitch, pixels,
-           nullptr);
+        cb(OS_AtomicGet(&p->overlay_callback_param), 0, AV_PIX_FMT_ABGR, d->out_w, d->out_h, pitch,
+           pixels, nullptr);
     return true;
 }
 
@@ -326,7 +326,7 @@ void *task_display(void *p_sys) {
             continue;
         AVFrame *f = reinterpret_cast<AVFrame *>(b->p_buffer);
         bool shown = show_picture(p, d, f);
-        if (p->protocol == Protocol_RAW_H265 && f->data[0]) {
+        if (OS_AtomicGet(&p->protocol) == Protocol_RAW_H265 && f->data[0]) {
             av_free(f->data[0]); // the AI stream decoder allocates its planes itself
             f->data[0] = nullptr;
         }

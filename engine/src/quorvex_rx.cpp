@@ -55,11 +55,12 @@ struct input_choice_t {
 };
 
 input_choice_t choose_input(playhandle_t *p, rx_state_t *s, char *udp_url, int udp_url_size) {
-    input_choice_t c = {nullptr, p->url, mpegts_monitor};
-    const char *url = p->url ? p->url : "";
+    input_choice_t c = {nullptr, p->rx_url, mpegts_monitor};
+    const char *url = p->rx_url ? p->rx_url : "";
     switch (s->protocol) {
     case Protocol_UDPTS:
-        rx_udp_url(p->multicast_addr, p->rx_port, udp_url, udp_url_size);
+        rx_udp_url(OS_AtomicGet(&p->multicast_addr), OS_AtomicGet(&p->rx_port), udp_url,
+                   udp_url_size);
         c.format = av_find_input_format("mpegts");
         c.url = udp_url;
         syslog_message(syslog_id_parser_info, "udp protocol\n");
@@ -178,32 +179,34 @@ bool select_audio(playhandle_t *p, rx_state_t *s, const AVStream *st) {
 
 // Writes a data packet to the file and UDP outputs that are switched on.
 void output_data(playhandle_t *p, const AVPacket *pkt) {
-    if (p->is_save_data_by_file == 1 && p->data_file_name) {
+    if (OS_AtomicGet(&p->is_save_data_by_file) == 1 && p->rx_data_file_name) {
         if (!p->data_file)
-            p->data_file = fopen(p->data_file_name, "wb");
+            p->data_file = fopen(p->rx_data_file_name, "wb");
         if (p->data_file) {
             fwrite(pkt->data, 1, (size_t)pkt->size, p->data_file);
             fflush(p->data_file);
         }
     }
-    if (p->is_send_data_by_eth) {
+    if (OS_AtomicGet(&p->is_send_data_by_eth)) {
+        unsigned ip = OS_AtomicGet(&p->data_ip);
         if (p->data_socket <= 0) {
             p->data_socket = (int)Socket_UDPSocket();
-            unsigned top = p->data_ip >> 24;
+            unsigned top = ip >> 24;
             if (top >= 224 && top <= 239)
                 Socket_SetMulticast(p->data_socket, 10, 0, 0, nullptr);
         }
         if (p->data_socket > 0)
-            Socket_SendTo((unsigned)p->data_socket, pkt->data, pkt->size, p->data_ip,
-                          (unsigned short)p->data_port);
+            Socket_SendTo((unsigned)p->data_socket, pkt->data, pkt->size, ip,
+                          (unsigned short)OS_AtomicGet(&p->data_port));
     }
 }
 
 // Stream-out follows the callback registration packet by packet.
 void feed_stream_out(playhandle_t *p, rx_state_t *s, AVPacket *pkt) {
-    if (p->stream_callback) {
+    stream_callback_t cb = OS_AtomicGet(&p->stream_callback);
+    if (cb) {
         if (!s->stream_out)
-            s->stream_out = stream_open(s->ctx, p->stream_callback, p->stream_callback_param);
+            s->stream_out = stream_open(s->ctx, cb, OS_AtomicGet(&p->stream_callback_param));
         if (s->stream_out) {
             int flags = pkt->flags;
             pkt->flags = s->saved_flags;
@@ -385,8 +388,9 @@ void *task_gen_rx(void *pParam) {
     p->keep_buffer_ofs = 0;
     OS_AtomicSet(&p->active_audio_ch, 0);
     OS_AtomicSet(&p->audio_ch_count, 0);
-    s.protocol = p->protocol;
-    s.encrypted = p->is_encryption == 1 && rx_crypt_init(&s.crypt, p->enc_key, p->key_len) == 0;
+    s.protocol = OS_AtomicGet(&p->protocol);
+    s.encrypted = OS_AtomicGet(&p->is_encryption) == 1 &&
+                  rx_crypt_init(&s.crypt, p->enc_key, p->key_len) == 0;
     OS_AtomicSet(&p->monitor_time_out_ms, kRtpStalledMs);
     s.ctx = open_input_loop(p, &s);
     if (s.ctx) {

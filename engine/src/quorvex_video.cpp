@@ -262,9 +262,10 @@ AVFrame *decode_block(AVCodecContext *ctx, block_t *b) {
 
 // Reports a size change to the caller before the handle takes the new size.
 void note_picture_size(playhandle_t *p, const AVFrame *f) {
-    if (f->width != p->pict_width || f->height != p->pict_height) {
-        if (p->vid_event_callback)
-            p->vid_event_callback(p->vid_evant_callback_param, f->width, f->height);
+    if (f->width != OS_AtomicGet(&p->pict_width) || f->height != OS_AtomicGet(&p->pict_height)) {
+        video_event_callback_t cb = OS_AtomicGet(&p->vid_event_callback);
+        if (cb)
+            cb(OS_AtomicGet(&p->vid_evant_callback_param), f->width, f->height);
         OS_AtomicSet(&p->pict_width, f->width);
         OS_AtomicSet(&p->pict_height, f->height);
     }
@@ -336,7 +337,7 @@ bool decode_one(playhandle_t *p, decoder_state_t *st, block_t *b) {
         if (!st->deinterlace_tried) {
             st->deinterlace_tried = true;
             create_filter_graph(frame, &st->filter);
-            QV_DEBUG("deinterlace_flag(%d)", p->deinterlace_flag);
+            QV_DEBUG("deinterlace_flag(%d)", OS_AtomicGet(&p->deinterlace_flag));
         }
         if (st->filter.graph) {
             bool fatal = false;

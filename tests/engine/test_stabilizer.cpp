@@ -91,22 +91,22 @@ double steady_lag(double q, double r) {
     return (1 - gain) / gain;
 }
 
-// Motion of picture b against picture a from phase correlation of their luma: the shift of the
-// whole picture, and the rotation from the vertical shifts of its left and right halves.
+// Motion of the content from picture a to picture b at the picture centre, by intensity-based
+// alignment of their luma: independent of the corner tracking under test, and without the bias
+// that phase correlation has on shifts below a pixel.
 Step measured_motion(const cv::Mat &a, const cv::Mat &b) {
     cv::Mat fa, fb;
-    luma(a).convertTo(fa, CV_64F);
-    luma(b).convertTo(fb, CV_64F);
-    auto shift = [](const cv::Mat &x, const cv::Mat &y) {
-        cv::Mat window;
-        cv::createHanningWindow(window, x.size(), CV_64F);
-        return cv::phaseCorrelate(x, y, window);
-    };
-    int half = fa.cols / 2;
-    cv::Rect left(0, 0, half, fa.rows), right(half, 0, half, fa.rows);
-    cv::Point2d whole = shift(fa, fb);
-    double turn = (shift(fa(right), fb(right)).y - shift(fa(left), fb(left)).y) / half;
-    return {whole.x, whole.y, turn};
+    luma(a).convertTo(fa, CV_32F);
+    luma(b).convertTo(fb, CV_32F);
+    cv::Mat w = cv::Mat::eye(2, 3, CV_32F);
+    cv::findTransformECC(
+        fa, fb, w, cv::MOTION_EUCLIDEAN,
+        cv::TermCriteria(cv::TermCriteria::COUNT + cv::TermCriteria::EPS, 50, 1e-4), cv::noArray(),
+        5);
+    double cx = a.cols / 2.0, cy = a.rows / 2.0;
+    double mx = w.at<float>(0, 0) * cx + w.at<float>(0, 1) * cy + w.at<float>(0, 2);
+    double my = w.at<float>(1, 0) * cx + w.at<float>(1, 1) * cy + w.at<float>(1, 2);
+    return {mx - cx, my - cy, std::atan2(w.at<float>(1, 0), w.at<float>(0, 0))};
 }
 
 std::unique_ptr<VideoStab> create(int algorithm) {
@@ -119,8 +119,9 @@ double scale_of(const cv::Mat &t) {
     return std::hypot(t.at<double>(0, 0), t.at<double>(1, 0));
 }
 
-// With no smoothed trajectory yet, the first correction takes the measured step back, which puts
-// the current picture onto the previous one; the first algorithm keeps the measured scale.
+// With no smoothed trajectory yet, the first correction puts the current picture back onto the
+// previous one: the first algorithm negates its forward step and keeps the measured scale, the
+// second returns the motion it measured back to the previous picture, without scale.
 TEST(Stabilizer1, FirstStepIsTakenBack) {
     Shot s0{0, 0, 0}, s1{3, -2, 0.02};
     std::unique_ptr<VideoStab> stab = create(1);
@@ -198,7 +199,7 @@ TEST_P(SteadyMotion, CorrectionTrailsByTheFilterLagAndIsLimited) {
     const SteadyCase &c = GetParam();
     const int pictures = 90;
     std::unique_ptr<VideoStab> stab = create(c.algorithm);
-    // The first algorithm measures forwards, the second from the current picture back.
+    // The two filters differ in measurement noise, so they settle to different lags.
     double lag = c.algorithm == 1 ? steady_lag(0.004, 0.5) : steady_lag(0.004, 0.25);
 
     Shot start{-c.vx * pictures / 2, -c.vy * pictures / 2, 0};
@@ -300,8 +301,8 @@ TEST_P(ShakenPan, CurrentPictureFollowsSmoothedPath) {
     double raw_turn = std::sqrt(raw_turn_sq / counted), out_turn = std::sqrt(out_turn_sq / counted);
     EXPECT_LT(out_rms, raw_rms / 3) << "raw " << raw_rms << " px, left " << out_rms << " px";
     EXPECT_LT(out_turn, raw_turn / 3) << "raw " << raw_turn << " rad, left " << out_turn << " rad";
-    EXPECT_NEAR(out_x / counted, pan_x, 0.15);
-    EXPECT_NEAR(out_y / counted, pan_y, 0.15);
+    EXPECT_NEAR(out_x / counted, pan_x, 0.1);
+    EXPECT_NEAR(out_y / counted, pan_y, 0.1);
 }
 
 INSTANTIATE_TEST_SUITE_P(Stabilizers, ShakenPan,
