@@ -126,6 +126,8 @@ int start_live(playhandle_t *p) {
 
 // Timer, audio and video are started one by one, so that a machine without a display still
 // gets audio, and one without sound still gets pictures.
+// SDL stays up for the life of the process once started: shutting its video down unloads the
+// GL driver, which the next handle would load again.
 void init_sdl() {
     SDL_InitSubSystem(SDL_INIT_TIMER);
     SDL_InitSubSystem(SDL_INIT_AUDIO);

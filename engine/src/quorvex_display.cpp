@@ -216,10 +216,15 @@ int draw_stabilized(window_display_t *d, const AVFrame *f, void *pixels, int pit
     cv::Mat image(f->height, f->width, CV_8UC4, d->scratch);
     if (d->stab_begun && !transform.empty())
         d->last_stab = d->stab->warp_frame(transform, image).clone();
-    if (d->last_stab.empty() || d->last_stab.cols != f->width || d->last_stab.rows != f->height)
-        return 0;
-    const uint8_t *src[4] = {d->last_stab.data, nullptr, nullptr, nullptr};
-    int src_stride[4] = {(int)d->last_stab.step[0], 0, 0, 0};
+    if (!d->stab_begun)
+        return 0; // the first picture only starts the stabiliser
+    // Until the stabiliser has measured a first motion (a picture with too few features, say)
+    // the pictures are drawn as they come rather than not at all.
+    bool have_stab =
+        !d->last_stab.empty() && d->last_stab.cols == f->width && d->last_stab.rows == f->height;
+    const cv::Mat &shown = have_stab ? d->last_stab : image;
+    const uint8_t *src[4] = {shown.data, nullptr, nullptr, nullptr};
+    int src_stride[4] = {(int)shown.step[0], 0, 0, 0};
     return scale_into(&d->sws_stab_out, f->width, f->height, AV_PIX_FMT_ABGR, src, src_stride,
                       d->out_w, d->out_h, pixels, pitch);
 }

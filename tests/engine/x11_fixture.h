@@ -116,6 +116,10 @@ class TestWindow {
         *w = a.width;
         *h = a.height;
     }
+    void clear() {
+        XClearWindow(d_, win_);
+        XSync(d_, False);
+    }
     bool alive() {
         XWindowAttributes a;
         return XGetWindowAttributes(d_, win_, &a) != 0;
