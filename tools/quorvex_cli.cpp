@@ -52,6 +52,7 @@ struct Options {
     int window_w = 0, window_h = 0; // 0: no window
     int full = 0;
     int stab = 0;
+    int rtp_type = RTP_P_TYPE_H264;
 };
 
 std::atomic<int> g_stop{0};
@@ -156,7 +157,7 @@ void usage() {
             "       [--port N] [--group A.B.C.D] [--host H] [--server-port N] [--path P]\n"
             "       [--url URL] [--key TEXT] [--png FILE] [--seconds N] [--delay-ms N]\n"
             "       [--hw N] [--deinterlace] [--log-bits N] [--lib PATH]\n"
-            "       [--window WxH [--full] [--stab 1|2]]\n");
+            "       [--window WxH [--full] [--stab 1|2]] [--rtp-type 0|1|2]\n");
 }
 
 bool parse(int argc, char **argv, Options *o) {
@@ -201,6 +202,8 @@ bool parse(int argc, char **argv, Options *o) {
             sscanf(v, "%dx%d", &o->window_w, &o->window_h);
         else if (a == "--stab")
             o->stab = atoi(v);
+        else if (a == "--rtp-type")
+            o->rtp_type = atoi(v);
         else
             return false;
     }
@@ -239,6 +242,7 @@ void set_input(quorvex_t *q, quorvex_handle_t h, const Options &o) {
     s.protocol = o.protocol;
     s.delay_frame_ms = o.delay_ms;
     s.deinterlace_flag = o.deinterlace;
+    s.rtp_payload_type = o.rtp_type;
     s.src_app = STREAMING_APP;
     if (o.protocol == Protocol_HTTP) {
         s.rtsp_url = url.data();

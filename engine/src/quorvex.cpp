@@ -7,11 +7,14 @@
 #include <SFML/Audio.hpp>
 
 extern "C" {
+#include <libswresample/swresample.h>
 #include <libavcodec/jni.h>
 #include <libavutil/log.h>
 }
 
 #include "platform_x11.h"
+#include "quorvex_data.h"
+#include "quorvex_rtp.h"
 #include "quorvex_rx.h"
 #include "quorvex_video.h"
 #include "socket.h"
@@ -114,10 +117,13 @@ int start_live(playhandle_t *p) {
         p->h_task_video_rx = OS_TaskCreate(4096, "video_rx", task_gen_rx, 1, p);
         return 0;
     case Protocol_RTPUDP:
+        OS_AtomicSet(&p->active_task_video_rx, 1);
+        p->h_task_video_rx = OS_TaskCreate(4096, "rtp_rx", rtp_task, 0, p);
+        return 0;
     case Protocol_Split:
     case Protocol_RAW_H265:
-        // RTP, split and AI-stream reception come with their own modules; the action bit is
-        // kept and nothing is received yet.
+        // Split and AI-stream reception come with their own modules; the action bit is kept
+        // and nothing is received yet.
         return 0;
     default:
         return -1;
@@ -191,6 +197,7 @@ int quorvex_open(quorvex_setup_t setup, quorvex_handle_t *h) {
         p->pict_height = setup.height;
     }
     p->slot_lock = OS_AllocSemaphore();
+    p->data_sem = OS_AllocSemaphore();
     p->hw_pix_fmt = -1;
     start_dispatcher(p);
     p->hw_acc = setup.hw_acc;
@@ -219,6 +226,8 @@ void quorvex_close(quorvex_handle_t h) {
     OS_TaskDelete(p->h_dispacher_task);
     block_FifoRelease(p->q_dispacher);
     OS_DeleteSemaphore(p->slot_lock);
+    OS_DeleteSemaphore(p->data_sem);
+    swr_free(&p->swr);
     close_analyzer(&p->video_analyzer);
     close_analyzer(&p->vframe_analyzer);
     free(p->url);
@@ -520,11 +529,7 @@ int quorvex_get_tag_by_i(quorvex_handle_t h, int) {
 
 int quorvex_read_data(quorvex_handle_t h, char *p_data, uint64_t *pc_time) {
     playhandle_t *p = ph(h);
-    if (!p || !p->data_sem || !p->p_data)
-        return 0;
-    (void)p_data;
-    (void)pc_time;
-    return 0;
+    return p ? data_read_latest(p, p_data, pc_time) : 0;
 }
 
 int quorvex_set_hw_acc(quorvex_handle_t h, int hw_acc) {

@@ -49,6 +49,16 @@ typedef struct {
 
 typedef void *playback_handle_t;
 
+// Device-side audio format: signed 16-bit samples at the device's rate and channel count.
+typedef struct {
+    int freq;
+    int channels;
+    int64_t channel_layout; // FFmpeg channel mask
+    int fmt;                // AVSampleFormat, always signed 16-bit (1)
+    int frame_size;         // bytes of one sample for all channels
+    int bytes_per_sec;
+} audio_params_t;
+
 // Run flags and counters shared between tasks are read and written with OS_AtomicGet/Set.
 typedef struct playhandle_t {
     int active_task_video_rx; // run flag of the receive task (owner: start/stop)
@@ -122,12 +132,12 @@ typedef struct playhandle_t {
     char *data_file_name;
     FILE *data_file;
     int data_socket;
-    void *audio_params;
+    audio_params_t audio_params;
     uint32_t aud_device;
     SwrContext *swr;
     unsigned char *aud_buff;
     int a_codec, a_sample_rate, a_bitrate, a_channles, a_bits_per_ch;
-    void *data_sem;
+    OS_Semaphore_t data_sem; // guards p_data, data_size and pc_time_ms; lives with the handle
     int data_size;
     unsigned char *p_data;
     uint64_t pc_time_ms;

@@ -9,6 +9,9 @@ extern "C" {
 #include <libavutil/md5.h>
 }
 
+#include "quorvex_audio.h"
+#include "quorvex_data.h"
+#include "quorvex_rtp.h"
 #include "quorvex_video.h"
 #include "socket.h"
 #include "syslog.h"
@@ -21,6 +24,7 @@ constexpr int kResetAfterErrors = 19; // a reset follows the 20th failed read in
 constexpr unsigned kOpenRetryMs = 200;
 constexpr unsigned kStalledStreamMs = 10000;
 constexpr unsigned kRtpStalledMs = 1000;
+constexpr int kSdpBufferSize = 8192;
 
 // What one run of the task keeps besides the play handle.
 struct rx_state_t {
@@ -123,32 +127,80 @@ AVFormatContext *open_input_loop(playhandle_t *p, rx_state_t *s) {
     return nullptr;
 }
 
-void close_input(playhandle_t *p, rx_state_t *s) {
-    OS_AtomicSet(&p->avformat, (AVFormatContext *)nullptr);
-    if (s->ctx)
-        avformat_close_input(&s->ctx);
+// Opens FFmpeg's "sdp" demuxer on the text that read_sdp serves. Null when the open fails.
+AVFormatContext *open_sdp_input(playhandle_t *p) {
+    const AVInputFormat *fmt = av_find_input_format("sdp");
+    AVFormatContext *ctx = avformat_alloc_context();
+    unsigned char *buf = static_cast<unsigned char *>(av_malloc(kSdpBufferSize + 256));
+    AVIOContext *io =
+        buf ? avio_alloc_context(buf, kSdpBufferSize, 0, p, read_sdp, nullptr, nullptr) : nullptr;
+    if (!fmt || !ctx || !io) {
+        if (io)
+            av_freep(&io->buffer);
+        else
+            av_free(buf);
+        avio_context_free(&io);
+        avformat_free_context(ctx);
+        return nullptr;
+    }
+    ctx->opaque = p;
+    ctx->interrupt_callback.callback = rtp_monitor;
+    ctx->interrupt_callback.opaque = p;
+    ctx->pb = io;
+    ctx->flags |= AVFMT_FLAG_CUSTOM_IO;
+    kick_watchdog(p);
+    p->read_sdp_flag = 1;
+    if (avformat_open_input(&ctx, nullptr, fmt, nullptr) != 0) {
+        av_freep(&io->buffer); // the failed open freed the context but not our I/O
+        avio_context_free(&io);
+        return nullptr;
+    }
+    OS_AtomicSet(&p->avformat, ctx);
+    kick_watchdog(p);
+    find_stream_info(ctx, Protocol_RTPUDP);
+    kick_watchdog(p);
+    return ctx;
 }
 
-// Creates the video slot and its decoder at the first video packet.
-void ensure_video_slot(playhandle_t *p, const AVStream *st) {
-    task_decode_t *slot = &p->task_decode[DECODE_STREAM_VIDEO];
-    if (slot->p_qdecode)
+AVFormatContext *open_input(playhandle_t *p, rx_state_t *s) {
+    if (s->protocol == Protocol_RTPUDP) {
+        OS_AtomicSet(&p->active_network_rx, 1);
+        return open_sdp_input(p);
+    }
+    return open_input_loop(p, s);
+}
+
+void close_input(playhandle_t *p, rx_state_t *s) {
+    OS_AtomicSet(&p->avformat, (AVFormatContext *)nullptr);
+    if (!s->ctx)
         return;
+    AVIOContext *custom = (s->ctx->flags & AVFMT_FLAG_CUSTOM_IO) ? s->ctx->pb : nullptr;
+    avformat_close_input(&s->ctx);
+    if (custom) {
+        av_freep(&custom->buffer);
+        avio_context_free(&custom);
+    }
+}
+
+// Creates a decode slot's FIFO with a copy of its stream's parameters, then starts its task.
+bool open_slot(playhandle_t *p, int kind, const AVStream *st, OS_TaskFunc_t task, int priority) {
+    task_decode_t *slot = &p->task_decode[kind];
     block_fifo_t *q = block_FifoNew();
     AVCodecParameters *par = avcodec_parameters_alloc();
     if (!q || !par || avcodec_parameters_copy(par, st->codecpar) < 0) {
         block_FifoRelease(q);
         avcodec_parameters_free(&par);
-        return;
+        return false;
     }
-    slot->decode_type = DECODE_STREAM_VIDEO;
+    slot->decode_type = kind;
     slot->i_stream = st->index;
     slot->p_par = par;
     OS_WaitSemaphore(p->slot_lock);
     slot->p_qdecode = q;
     OS_SetSemaphore(p->slot_lock);
     OS_AtomicSet(&slot->active_task_decode, 1);
-    slot->h_task_decode = OS_TaskCreate(4096, "video_decode", video_task_decode, 0, p);
+    slot->h_task_decode = OS_TaskCreate(4096, "decode", task, priority, p);
+    return true;
 }
 
 // Stops a slot's decoder and releases its FIFO.
@@ -164,17 +216,39 @@ void stop_slot(playhandle_t *p, task_decode_t *slot) {
     avcodec_parameters_free(&slot->p_par);
 }
 
-// Audio packets of the selected track become blocks; returns false to drop the packet.
-bool select_audio(playhandle_t *p, rx_state_t *s, const AVStream *st) {
+// Audio packets of the selected track go to the audio decoder, which is (re)created for the
+// track's codec. False to drop the packet.
+bool route_audio(playhandle_t *p, rx_state_t *s, const AVStream *st) {
     if (st->codecpar->codec_id == AV_CODEC_ID_NONE)
-        return true;
+        return false; // nothing to decode it with yet
     int count = map_audio_stream(s->ctx, s->audio_map);
     OS_AtomicSet(&p->audio_ch_count, count);
     if (count <= 1)
         OS_AtomicSet(&p->active_audio_ch, 0);
     if (count == 0 || s->audio_map[st->index] != OS_AtomicGet(&p->active_audio_ch))
         return false;
+    task_decode_t *slot = &p->task_decode[DECODE_STREAM_AUDIO];
+    if (!slot->p_qdecode)
+        return open_slot(p, DECODE_STREAM_AUDIO, st, audio_task_decode, 1);
+    if (slot->p_par && slot->p_par->codec_id != st->codecpar->codec_id) {
+        stop_slot(p, slot); // the next packet starts a decoder for the new codec
+        return false;
+    }
     return true;
+}
+
+// Hands a data packet to the data task unless one still waits there.
+void route_data(playhandle_t *p, const AVStream *st, const AVPacket *pkt) {
+    task_decode_t *slot = &p->task_decode[DECODE_STREAM_DATA];
+    if (!slot->p_qdecode && !open_slot(p, DECODE_STREAM_DATA, st, data_task_decode, 1))
+        return;
+    if (block_FifoCount(slot->p_qdecode) > 0)
+        return;
+    block_t *b = block_Alloc(pkt->size);
+    if (!b)
+        return;
+    memcpy(b->p_buffer, pkt->data, (size_t)pkt->size);
+    block_FifoPut(slot->p_qdecode, b);
 }
 
 // Writes a data packet to the file and UDP outputs that are switched on.
@@ -243,7 +317,8 @@ void handle_packet(playhandle_t *p, rx_state_t *s, AVPacket *pkt) {
     block_t *b = nullptr;
     switch (st->codecpar->codec_type) {
     case AVMEDIA_TYPE_VIDEO:
-        ensure_video_slot(p, st);
+        if (!p->task_decode[DECODE_STREAM_VIDEO].p_qdecode)
+            open_slot(p, DECODE_STREAM_VIDEO, st, video_task_decode, 0);
         b = make_media_block(pkt, CODEC_TYPE_VIDEO);
         if (p->video_analyzer)
             p->video_analyzer->send(p->video_analyzer, pkt->size);
@@ -253,11 +328,12 @@ void handle_packet(playhandle_t *p, rx_state_t *s, AVPacket *pkt) {
         break;
     case AVMEDIA_TYPE_AUDIO:
         s->saved_flags = 0;
-        if (select_audio(p, s, st))
+        if (route_audio(p, s, st))
             b = make_media_block(pkt, CODEC_TYPE_AUDIO);
         break;
     case AVMEDIA_TYPE_DATA:
         output_data(p, pkt);
+        route_data(p, st, pkt);
         return; // data is neither recorded nor streamed out
     default:
         return;
@@ -286,7 +362,7 @@ void read_loop(playhandle_t *p, rx_state_t *s) {
             }
             if (++s->error_count > kResetAfterErrors) {
                 close_input(p, s);
-                s->ctx = open_input_loop(p, s);
+                s->ctx = open_input(p, s);
                 if (!s->ctx)
                     break;
                 kick_watchdog(p);
@@ -392,7 +468,7 @@ void *task_gen_rx(void *pParam) {
     s.encrypted = OS_AtomicGet(&p->is_encryption) == 1 &&
                   rx_crypt_init(&s.crypt, p->enc_key, p->key_len) == 0;
     OS_AtomicSet(&p->monitor_time_out_ms, kRtpStalledMs);
-    s.ctx = open_input_loop(p, &s);
+    s.ctx = open_input(p, &s);
     if (s.ctx) {
         kick_watchdog(p);
         read_loop(p, &s);

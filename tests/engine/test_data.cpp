@@ -1,0 +1,2 @@
+// Placeholder replaced by the metadata channel tests.
+#include <gtest/gtest.h>
