@@ -1,0 +1,246 @@
+// Audio output through SDL's disk driver (the device writes what it plays to a file): tone
+// and format, track selection, the device-opening fallbacks and the backlog rule.
+#include <gtest/gtest.h>
+
+#include <stdlib.h>
+#include <string.h>
+
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "live_fixture.h"
+#include "oslite.h"
+#include "quorvex.h"
+#include "quorvex_audio.h"
+
+using namespace livetest;
+
+namespace {
+
+// SDL picks its audio driver when audio is first started: before any play handle exists.
+class DiskAudioEnvironment : public ::testing::Environment {
+  public:
+    void SetUp() override { setenv("SDL_AUDIODRIVER", "disk", 1); }
+};
+const ::testing::Environment *const g_disk_audio =
+    ::testing::AddGlobalTestEnvironment(new DiskAudioEnvironment);
+
+std::vector<int16_t> read_samples(const std::string &file) {
+    std::ifstream f(file, std::ios::binary);
+    std::vector<char> bytes((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
+    std::vector<int16_t> s(bytes.size() / 2);
+    if (!s.empty())
+        memcpy(s.data(), bytes.data(), s.size() * 2);
+    return s;
+}
+
+// Tone frequency of the first channel from zero crossings over the loud part of a window.
+double tone_hz(const std::vector<int16_t> &s, size_t from, size_t count, int channels, int rate) {
+    int crossings = 0;
+    size_t frames = 0;
+    int16_t prev = 0;
+    for (size_t i = from; i + channels <= s.size() && frames < count; i += channels, frames++) {
+        int16_t v = s[i];
+        if (frames > 0 && ((prev < 0) != (v < 0)))
+            crossings++;
+        prev = v;
+    }
+    return frames ? crossings / 2.0 / ((double)frames / rate) : 0;
+}
+
+int peak(const std::vector<int16_t> &s, size_t from) {
+    int m = 0;
+    for (size_t i = from; i < s.size(); i++)
+        m = std::max(m, abs((int)s[i]));
+    return m;
+}
+
+std::vector<std::string> tone_sender(int port, std::vector<int> tones) {
+    std::vector<std::string> a = {
+        "ffmpeg", "-hide_banner", "-loglevel", "error", "-nostdin",
+        "-re",    "-f",           "lavfi",     "-i",    "testsrc2=size=160x120:rate=25"};
+    for (int hz : tones) {
+        a.insert(a.end(), {"-f", "lavfi", "-i",
+                           "sine=frequency=" + std::to_string(hz) + ":sample_rate=48000"});
+    }
+    a.insert(a.end(), {"-map", "0:v"});
+    for (size_t i = 0; i < tones.size(); i++)
+        a.insert(a.end(), {"-map", std::to_string(i + 1) + ":a"});
+    // One audio frame per PES packet, sent as it is made, as live encoders do: the engine keeps
+    // no more than four audio blocks waiting and drops bursts.
+    a.insert(a.end(), {"-c:v",
+                       "libx264",
+                       "-preset",
+                       "ultrafast",
+                       "-tune",
+                       "zerolatency",
+                       "-g",
+                       "25",
+                       "-c:a",
+                       "mp2",
+                       "-b:a",
+                       "128k",
+                       "-muxdelay",
+                       "0",
+                       "-muxpreload",
+                       "0",
+                       "-pes_payload_size",
+                       "0",
+                       "-f",
+                       "mpegts",
+                       qvtest::udp_url(port)});
+    return a;
+}
+
+class AudioOut : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        out_ = dir_.file("device.raw");
+        setenv("SDL_DISKAUDIOFILE", out_.c_str(), 1);
+        port_ = qvtest::free_udp_port();
+    }
+    size_t samples_now() { return read_samples(out_).size(); }
+    // Waits until the decoder has played packets, then for `seconds` more of device output.
+    bool wait_playing(Handle &h, double seconds) {
+        if (!qvtest::wait_until([&] { return h.info().get_strm_info.a_bitrate > 20; }, 20000, 50))
+            return false;
+        size_t start = samples_now();
+        return qvtest::wait_until([&] { return samples_now() > start + (size_t)(seconds * 48000); },
+                                  10000, 50);
+    }
+    qvtest::TempDir dir_;
+    std::string out_;
+    int port_ = 0;
+};
+
+TEST_F(AudioOut, ToneIsPlayedInTheDeviceFormat) {
+    Capture cap;
+    Handle h(&cap);
+    ASSERT_EQ(h.play(udp_input(port_)), 0);
+    qvtest::Process sender(tone_sender(port_, {440}), dir_.file("s.log"));
+    ASSERT_TRUE(wait_playing(h, 1.0)) << qvtest::read_text(dir_.file("s.log"));
+    quorvex_info_t i = h.info();
+    EXPECT_EQ(i.get_strm_info.a_sample_rate, 48000);
+    EXPECT_EQ(i.get_strm_info.a_channles, 1);
+    EXPECT_EQ(i.get_strm_info.a_bits_per_ch, 16);
+    EXPECT_GT(i.get_strm_info.a_bitrate, 0); // counts decoded audio packets
+    playhandle_t *p = reinterpret_cast<playhandle_t *>(h.h());
+    EXPECT_EQ(p->audio_params.freq, 48000);
+    EXPECT_EQ(p->audio_params.channels, 1);
+    EXPECT_EQ(p->audio_params.frame_size, 2);
+    std::vector<int16_t> s = read_samples(out_);
+    size_t from = s.size() - 24000;
+    EXPECT_GT(peak(s, from), 1000);
+    EXPECT_NEAR(tone_hz(s, from, 24000, 1, 48000), 440, 25);
+}
+
+TEST_F(AudioOut, TwoTracksPlayTheSelectedOne) {
+    Capture cap;
+    Handle h(&cap);
+    ASSERT_EQ(h.play(udp_input(port_)), 0);
+    qvtest::Process sender(tone_sender(port_, {440, 1000}), dir_.file("s.log"));
+    ASSERT_TRUE(wait_playing(h, 0.5));
+    quorvex_t *q = h.q();
+    EXPECT_EQ(q->Quorvex_get_audio_ch_count(h.h()), 2);
+    EXPECT_EQ(q->Quorvex_get_active_audio_ch(h.h()), 0);
+    std::vector<int16_t> s = read_samples(out_);
+    EXPECT_NEAR(tone_hz(s, s.size() - 12000, 12000, 1, 48000), 440, 25);
+
+    q->Quorvex_set_active_audio_ch(h.h(), 2); // not below the count: refused
+    EXPECT_EQ(q->Quorvex_get_active_audio_ch(h.h()), 0);
+    q->Quorvex_set_active_audio_ch(h.h(), 1);
+    EXPECT_EQ(q->Quorvex_get_active_audio_ch(h.h()), 1);
+    size_t switched = samples_now();
+    ASSERT_TRUE(qvtest::wait_until([&] { return samples_now() > switched + 48000; }, 10000, 100));
+    s = read_samples(out_);
+    EXPECT_NEAR(tone_hz(s, s.size() - 12000, 12000, 1, 48000), 1000, 40);
+}
+
+// A device that refuses everything, or everything but one combination, recording the tries.
+struct FakeDevice {
+    std::vector<audio_try_t> tries;
+    audio_try_t accept = {0, 0};
+};
+
+int fake_open(void *ctx, const audio_try_t *wanted, audio_try_t *obtained, int *fmt_ok) {
+    FakeDevice *d = static_cast<FakeDevice *>(ctx);
+    d->tries.push_back(*wanted);
+    if (wanted->rate != d->accept.rate || wanted->channels != d->accept.channels)
+        return -1;
+    *obtained = *wanted;
+    *fmt_ok = 1;
+    return 0;
+}
+
+TEST(AudioDevice, FallbackOrderOfARefusingDevice) {
+    struct Case {
+        int channels, rate;
+        std::vector<std::pair<int, int>> tries; // (rate, channels)
+    } cases[] = {
+        {6,
+         48000,
+         {{48000, 6},
+          {48000, 4},
+          {48000, 2},
+          {48000, 1},
+          {44100, 6},
+          {44100, 4},
+          {44100, 2},
+          {44100, 1}}},
+        {1, 96000, {{96000, 1}, {48000, 1}, {44100, 1}}},
+        {2, 44100, {{44100, 2}, {44100, 1}}},
+    };
+    playhandle_t p = {};
+    for (const Case &c : cases) {
+        FakeDevice dev;
+        EXPECT_EQ(sdl_audio_open(&p, 0, c.channels, c.rate, fake_open, &dev), -1);
+        std::vector<std::pair<int, int>> got;
+        for (const audio_try_t &t : dev.tries)
+            got.push_back({t.rate, t.channels});
+        EXPECT_EQ(got, c.tries) << c.channels << " channels at " << c.rate;
+    }
+}
+
+TEST(AudioDevice, AcceptedCombinationSetsTheDeviceFormat) {
+    playhandle_t p = {};
+    FakeDevice dev;
+    dev.accept = {44100, 2};
+    ASSERT_EQ(sdl_audio_open(&p, 0, 6, 48000, fake_open, &dev), 0);
+    EXPECT_EQ(p.audio_params.freq, 44100);
+    EXPECT_EQ(p.audio_params.channels, 2);
+    EXPECT_EQ(p.audio_params.frame_size, 4);
+    EXPECT_EQ(p.audio_params.bytes_per_sec, 176400);
+    EXPECT_EQ(p.audio_params.channel_layout, 0x3);               // front left and right
+    EXPECT_EQ(sdl_audio_open(&p, 0, 2, 0, fake_open, &dev), -1); // no rate
+}
+
+TEST(AudioDevice, BufferIsAboutAThirtiethOfASecond) {
+    struct Case {
+        int rate, samples;
+    } cases[] = {{48000, 2048}, {44100, 2048}, {8000, 512}, {192000, 8192}, {1000, 512}};
+    for (const Case &c : cases)
+        EXPECT_EQ(audio_buffer_samples(c.rate), c.samples) << c.rate;
+}
+
+TEST(AudioCallback, BacklogAboveFourBlocksIsDroppedForSilence) {
+    quorvex_handle_t h = 0;
+    quorvex_open(quorvex_setup_t{}, &h);
+    playhandle_t *p = reinterpret_cast<playhandle_t *>(h);
+    task_decode_t *slot = &p->task_decode[DECODE_STREAM_AUDIO];
+    slot->p_qdecode = block_FifoNew();
+    for (int i = 0; i < 6; i++)
+        block_FifoPut(slot->p_qdecode, block_Alloc(100));
+    OS_AtomicSet(&slot->active_task_decode, 1);
+    p->audio_reset_state = 1;
+    std::vector<uint8_t> out(4096, 0xAA);
+    audio_callback(p, out.data(), (int)out.size());
+    EXPECT_EQ(block_FifoCount(slot->p_qdecode), 0);
+    EXPECT_EQ(out, std::vector<uint8_t>(4096, 0));
+    OS_AtomicSet(&slot->active_task_decode, 0);
+    block_FifoRelease(slot->p_qdecode);
+    slot->p_qdecode = nullptr;
+    quorvex_close(h);
+}
+
+} // namespace
