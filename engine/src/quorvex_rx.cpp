@@ -375,6 +375,16 @@ void read_loop(playhandle_t *p, rx_state_t *s) {
     av_packet_free(&pkt);
 }
 
+// The data file and socket belong to one run: the next start opens them from its own settings.
+void close_data_outputs(playhandle_t *p) {
+    if (p->data_file)
+        fclose(p->data_file);
+    p->data_file = nullptr;
+    if (p->data_socket > 0)
+        Socket_Close((unsigned)p->data_socket);
+    p->data_socket = 0;
+}
+
 void task_exit(playhandle_t *p, rx_state_t *s) {
     OS_AtomicSet(&p->active_network_rx, 0);
     stream_close(s->stream_out);
@@ -384,6 +394,7 @@ void task_exit(playhandle_t *p, rx_state_t *s) {
             stop_slot(p, slot);
     }
     close_input(p, s);
+    close_data_outputs(p);
     av_dict_free(&s->options);
     if (s->encrypted)
         rx_crypt_free(&s->crypt);
