@@ -10,6 +10,7 @@ extern "C" {
 #include <libavfilter/avfilter.h>
 #include <libavutil/hwcontext.h>
 #include <libavutil/imgutils.h>
+#include <libavutil/pixdesc.h>
 #include <libavutil/time.h>
 }
 
@@ -89,6 +90,13 @@ enum AVPixelFormat get_hw_format(AVCodecContext *ctx, const enum AVPixelFormat *
         if (*f == p->hw_pix_fmt)
             return *f;
     fprintf(stderr, "Failed to get HW surface format.\n");
+    // A device that opened but cannot decode this stream must not leave the picture dark:
+    // decode in software instead.
+    for (const enum AVPixelFormat *f = list; *f != AV_PIX_FMT_NONE; f++) {
+        const AVPixFmtDescriptor *d = av_pix_fmt_desc_get(*f);
+        if (d && !(d->flags & AV_PIX_FMT_FLAG_HWACCEL))
+            return *f;
+    }
     return AV_PIX_FMT_NONE;
 }
 

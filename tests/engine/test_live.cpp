@@ -61,6 +61,33 @@ TEST(LiveUdp, PicturesRateAndSizeOfTheSender) {
     EXPECT_EQ(i.action_bit, 4);
 }
 
+// Decoder choices that change the path a picture takes: the hardware search (no device here, so
+// it must fall back to software), deinterlacing (the filter holds the first picture back), and
+// the paced dispatcher with a reserve of three blocks.
+TEST(LiveUdp, DecoderOptionsStillDeliverPictures) {
+    struct Case {
+        const char *name;
+        int hw_acc, deinterlace, delay_ms;
+    } cases[] = {{"hardware search", 1, 0, 0}, {"deinterlace", 0, 1, 0}, {"paced", 0, 0, 90}};
+    for (const Case &c : cases) {
+        int port = qvtest::free_udp_port();
+        qvtest::SenderOptions o;
+        o.url = qvtest::udp_url(port);
+        Capture cap;
+        Handle h(&cap);
+        h.q()->Quorvex_set_hw_acc(h.h(), c.hw_acc);
+        streaming_setup_t s = udp_input(port);
+        s.deinterlace_flag = c.deinterlace;
+        s.delay_frame_ms = c.delay_ms;
+        ASSERT_EQ(h.play(s), 0) << c.name;
+        qvtest::FfmpegSender sender(o);
+        ASSERT_TRUE(wait_pictures(cap, 10, kFirstPictureMs)) << c.name << sender.log();
+        std::lock_guard<std::mutex> lock(cap.mu);
+        EXPECT_EQ(cap.width, 320) << c.name;
+        EXPECT_EQ(cap.height, 240) << c.name;
+    }
+}
+
 streaming_setup_t rtsp_input(int protocol, int port, std::string &host, std::string &path) {
     streaming_setup_t s = {};
     s.protocol = protocol;

@@ -139,14 +139,4 @@ class TestWindow {
     Window win_ = 0;
 };
 
-// Colour distance: the largest difference of the three channels.
-inline int colour_distance(unsigned long a, unsigned long b) {
-    int m = 0;
-    for (int shift = 0; shift <= 16; shift += 8) {
-        int d = abs((int)((a >> shift) & 0xFF) - (int)((b >> shift) & 0xFF));
-        m = d > m ? d : m;
-    }
-    return m;
-}
-
 } // namespace qvtest
