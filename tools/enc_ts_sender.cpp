@@ -28,7 +28,11 @@ extern "C" {
 #include <thread>
 #include <vector>
 
+#include "ts_replay.h"
+
 namespace {
+
+using namespace ts_replay;
 
 volatile std::sig_atomic_t g_stop = 0;
 
@@ -70,44 +74,6 @@ bool parse_args(int argc, char **argv, Args &args) {
     char *end = nullptr;
     args.loops = std::strtol(pos[3].c_str(), &end, 10);
     return *end == '\0' && args.loops >= 0;
-}
-
-std::string av_err(int err) {
-    char buf[AV_ERROR_MAX_STRING_SIZE] = {};
-    av_strerror(err, buf, sizeof(buf));
-    return buf;
-}
-
-struct InputCloser {
-    void operator()(AVFormatContext *ctx) const { avformat_close_input(&ctx); }
-};
-using InputPtr = std::unique_ptr<AVFormatContext, InputCloser>;
-
-struct PacketFree {
-    void operator()(AVPacket *pkt) const { av_packet_free(&pkt); }
-};
-using PacketPtr = std::unique_ptr<AVPacket, PacketFree>;
-
-// Opens and probes the input; null on failure (already reported).
-InputPtr open_input(const std::string &url) {
-    AVFormatContext *ctx = avformat_alloc_context();
-    if (!ctx)
-        return nullptr;
-    ctx->interrupt_callback.callback = interrupt_cb;
-    int err = avformat_open_input(&ctx, url.c_str(), nullptr, nullptr);
-    if (err < 0) {
-        std::fprintf(stderr, "enc_ts_sender: cannot open %s: %s\n", url.c_str(),
-                     av_err(err).c_str());
-        return nullptr;
-    }
-    InputPtr in(ctx);
-    err = avformat_find_stream_info(ctx, nullptr);
-    if (err < 0) {
-        std::fprintf(stderr, "enc_ts_sender: no stream info in %s: %s\n", url.c_str(),
-                     av_err(err).c_str());
-        return nullptr;
-    }
-    return in;
 }
 
 // The MPEG-TS muxer with one output stream per input stream, header written.
@@ -181,47 +147,6 @@ class Pacer {
     std::chrono::steady_clock::time_point start_ = std::chrono::steady_clock::now();
 };
 
-// Time line of the whole run in microseconds: where each loop starts and how long it lasts.
-struct Timeline {
-    bool have_origin = false;
-    int64_t origin_us = 0;     // first time stamp of the first loop: wall-clock zero
-    int64_t shift_us = 0;      // added to the current loop's time stamps
-    int64_t loop_first_us = 0; // earliest time stamp seen in this loop
-    int64_t loop_end_us = 0;   // latest time stamp + duration seen in this loop
-    bool loop_started = false;
-
-    void note(int64_t ts_us, int64_t dur_us) {
-        if (!loop_started) {
-            loop_first_us = loop_end_us = ts_us;
-            loop_started = true;
-        }
-        if (!have_origin) {
-            origin_us = ts_us;
-            have_origin = true;
-        }
-        loop_first_us = std::min(loop_first_us, ts_us);
-        loop_end_us = std::max(loop_end_us, ts_us + dur_us);
-    }
-
-    // The next loop continues right where this one ended.
-    void next_loop() {
-        if (loop_started)
-            shift_us += loop_end_us - loop_first_us;
-        loop_started = false;
-    }
-};
-
-int64_t packet_time_us(const AVPacket *pkt, AVRational tb) {
-    const int64_t ts = pkt->dts != AV_NOPTS_VALUE ? pkt->dts : pkt->pts;
-    return ts == AV_NOPTS_VALUE ? AV_NOPTS_VALUE : av_rescale_q(ts, tb, AV_TIME_BASE_Q);
-}
-
-// A packet without a duration counts as one frame at 25 Hz, so consecutive loops never
-// repeat a time stamp.
-int64_t duration_us(const AVPacket *pkt, AVRational tb) {
-    return pkt->duration > 0 ? av_rescale_q(pkt->duration, tb, AV_TIME_BASE_Q) : 40000;
-}
-
 // Moves the packet's time stamps by `shift_us` and into the output stream's time base.
 void retime(AVPacket *pkt, AVRational in_tb, AVRational out_tb, int64_t shift_us) {
     const int64_t shift = av_rescale_q(shift_us, AV_TIME_BASE_Q, in_tb);
@@ -251,7 +176,7 @@ class Sender {
 
   private:
     bool play_once() {
-        InputPtr in = open_input(args_.input);
+        InputPtr in = open_input(args_.input, interrupt_cb, "enc_ts_sender");
         if (!in)
             return false;
         if (!output_.ctx() && !output_.open(args_.output, in.get()))

@@ -46,7 +46,11 @@ extern "C" {
 #include <thread>
 #include <vector>
 
+#include "ts_replay.h"
+
 namespace {
+
+using namespace ts_replay;
 
 volatile std::sig_atomic_t g_stop = 0;
 volatile std::sig_atomic_t g_go = 0;
@@ -134,12 +138,6 @@ bool parse_args(int argc, char **argv, Args &a) {
     return true;
 }
 
-std::string av_err(int err) {
-    char buf[AV_ERROR_MAX_STRING_SIZE] = {};
-    av_strerror(err, buf, sizeof(buf));
-    return buf;
-}
-
 // Unit n as described in the header comment.
 std::vector<uint8_t> klv_unit(uint32_t n, long base) {
     static const uint8_t kKey[16] = {0x06, 0x0E, 0x2B, 0x34, 0x02, 0x0B, 0x01, 0x01,
@@ -159,38 +157,6 @@ std::vector<uint8_t> klv_unit(uint32_t n, long base) {
     for (uint32_t i = 4; i < v; ++i)
         u.push_back((uint8_t)((i * 7 + n * 31 + 0x5A) & 0xFF));
     return u;
-}
-
-struct InputCloser {
-    void operator()(AVFormatContext *ctx) const { avformat_close_input(&ctx); }
-};
-using InputPtr = std::unique_ptr<AVFormatContext, InputCloser>;
-
-struct PacketFree {
-    void operator()(AVPacket *pkt) const { av_packet_free(&pkt); }
-};
-using PacketPtr = std::unique_ptr<AVPacket, PacketFree>;
-
-// Opens and probes the input; null on failure (already reported).
-InputPtr open_input(const std::string &url) {
-    AVFormatContext *ctx = avformat_alloc_context();
-    if (!ctx)
-        return nullptr;
-    ctx->interrupt_callback.callback = interrupt_cb;
-    int err = avformat_open_input(&ctx, url.c_str(), nullptr, nullptr);
-    if (err < 0) {
-        std::fprintf(stderr, "klv_ts_sender: cannot open %s: %s\n", url.c_str(),
-                     av_err(err).c_str());
-        return nullptr;
-    }
-    InputPtr in(ctx);
-    err = avformat_find_stream_info(ctx, nullptr);
-    if (err < 0) {
-        std::fprintf(stderr, "klv_ts_sender: no stream info in %s: %s\n", url.c_str(),
-                     av_err(err).c_str());
-        return nullptr;
-    }
-    return in;
 }
 
 int find_video(const AVFormatContext *in) {
@@ -298,47 +264,6 @@ class Clock {
     std::chrono::steady_clock::time_point start_ = std::chrono::steady_clock::now();
 };
 
-// Time line of the video in microseconds: where each loop starts and how long it lasts.
-struct Timeline {
-    bool have_origin = false;
-    int64_t origin_us = 0;     // first time stamp of the first loop: wall-clock zero
-    int64_t shift_us = 0;      // added to the current loop's time stamps
-    int64_t loop_first_us = 0; // earliest time stamp seen in this loop
-    int64_t loop_end_us = 0;   // latest time stamp + duration seen in this loop
-    bool loop_started = false;
-
-    void note(int64_t ts_us, int64_t dur_us) {
-        if (!loop_started) {
-            loop_first_us = loop_end_us = ts_us;
-            loop_started = true;
-        }
-        if (!have_origin) {
-            origin_us = ts_us;
-            have_origin = true;
-        }
-        loop_first_us = std::min(loop_first_us, ts_us);
-        loop_end_us = std::max(loop_end_us, ts_us + dur_us);
-    }
-
-    // The next loop continues right where this one ended.
-    void next_loop() {
-        if (loop_started)
-            shift_us += loop_end_us - loop_first_us;
-        loop_started = false;
-    }
-};
-
-int64_t packet_time_us(const AVPacket *pkt, AVRational tb) {
-    const int64_t ts = pkt->dts != AV_NOPTS_VALUE ? pkt->dts : pkt->pts;
-    return ts == AV_NOPTS_VALUE ? AV_NOPTS_VALUE : av_rescale_q(ts, tb, AV_TIME_BASE_Q);
-}
-
-// A packet without a duration counts as one frame at 25 Hz, so consecutive loops never repeat a
-// time stamp.
-int64_t duration_us(const AVPacket *pkt, AVRational tb) {
-    return pkt->duration > 0 ? av_rescale_q(pkt->duration, tb, AV_TIME_BASE_Q) : 40000;
-}
-
 class Sender {
   public:
     explicit Sender(const Args &args) : args_(args) {
@@ -367,7 +292,7 @@ class Sender {
     bool units_left() const { return args_.units == 0 || units_sent_ < args_.units; }
 
     bool play_once() {
-        InputPtr in = open_input(args_.input);
+        InputPtr in = open_input(args_.input, interrupt_cb, "klv_ts_sender");
         if (!in)
             return false;
         const int video = find_video(in.get());
