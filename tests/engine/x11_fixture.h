@@ -9,6 +9,7 @@
 #include <signal.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -26,6 +27,8 @@ class Xvfb {
         pid_ = fork();
         if (pid_ == 0) {
             setpgid(0, 0);
+            // A test that dies (a sanitizer abort, say) takes its X server with it.
+            prctl(PR_SET_PDEATHSIG, SIGTERM);
             dup2(fds[1], 3);
             int null_fd = open("/dev/null", O_WRONLY);
             dup2(null_fd, 1);
