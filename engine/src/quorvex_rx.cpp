@@ -4,6 +4,7 @@
 #include <string.h>
 
 extern "C" {
+#include <libavcodec/avcodec.h>
 #include <libavformat/avformat.h>
 #include <libavutil/aes.h>
 #include <libavutil/md5.h>
@@ -97,6 +98,20 @@ input_choice_t choose_input(playhandle_t *p, rx_state_t *s, char *udp_url, int u
     return c;
 }
 
+// Live encoders put one whole picture in each transport-stream packet of elementary stream, so
+// the video parser may hand each on as it is complete instead of holding it until the next one
+// begins, which would delay every picture by a frame period.
+void trust_whole_frames(AVFormatContext *ctx) {
+    if (!ctx->iformat || strcmp(ctx->iformat->name, "mpegts") != 0)
+        return;
+    for (unsigned i = 0; i < ctx->nb_streams; i++) {
+        AVStream *st = ctx->streams[i];
+        AVCodecParserContext *parser = av_stream_get_parser(st);
+        if (st->codecpar->codec_type == AVMEDIA_TYPE_VIDEO && parser)
+            parser->flags |= PARSER_FLAG_COMPLETE_FRAMES;
+    }
+}
+
 // Opens the input, retrying every 200 ms until it succeeds or the task is stopped.
 // Null when stopped.
 AVFormatContext *open_input_loop(playhandle_t *p, rx_state_t *s) {
@@ -120,6 +135,7 @@ AVFormatContext *open_input_loop(playhandle_t *p, rx_state_t *s) {
         if (r == 0) {
             OS_AtomicSet(&p->avformat, ctx);
             find_stream_info(ctx, s->protocol);
+            trust_whole_frames(ctx);
             return ctx;
         }
         OS_MSleep(kOpenRetryMs); // avformat_open_input freed the context
