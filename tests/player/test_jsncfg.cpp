@@ -2,6 +2,7 @@
 // file holds, and damaged or unwritable files. Every test runs against its own empty data
 // directory; nothing touches the real home.
 #include "quorvexapi.h"
+#include "debug_capture.h"
 #include "jsncfg.h"
 
 #include <gtest/gtest.h>
@@ -65,26 +66,6 @@ class QtApp : public ::testing::Environment {
 };
 [[maybe_unused]] ::testing::Environment *const qt_app =
     ::testing::AddGlobalTestEnvironment(new QtApp);
-
-// Collects the debug output while it lives.
-class DebugCapture {
-  public:
-    DebugCapture() {
-        lines().clear();
-        previous = qInstallMessageHandler(&DebugCapture::handler);
-    }
-    ~DebugCapture() { qInstallMessageHandler(previous); }
-    static QStringList &lines() {
-        static QStringList captured;
-        return captured;
-    }
-
-  private:
-    static void handler(QtMsgType, const QMessageLogContext &, const QString &msg) {
-        lines().append(msg);
-    }
-    QtMessageHandler previous;
-};
 
 // One stored field: its section and key in the file, its default, and a value that differs
 // from the default and from the other fields of its section.

@@ -2,6 +2,7 @@
 // for each input kind, what Play stores and saves, and what Cancel leaves alone. Every test runs
 // against its own empty data directory; nothing touches the real home.
 #include "network_stream.h"
+#include "debug_capture.h"
 #include "jsncfg.h"
 #include "quorvexapi.h"
 
@@ -70,26 +71,6 @@ class QtApp : public ::testing::Environment {
 };
 [[maybe_unused]] ::testing::Environment *const qt_app =
     ::testing::AddGlobalTestEnvironment(new QtApp);
-
-// Collects the debug output while it lives.
-class DebugCapture {
-  public:
-    DebugCapture() {
-        lines().clear();
-        previous = qInstallMessageHandler(&DebugCapture::handler);
-    }
-    ~DebugCapture() { qInstallMessageHandler(previous); }
-    static QStringList &lines() {
-        static QStringList captured;
-        return captured;
-    }
-
-  private:
-    static void handler(QtMsgType, const QMessageLogContext &, const QString &msg) {
-        lines().append(msg);
-    }
-    QtMessageHandler previous;
-};
 
 // The dialog with typed access to its widgets by object name. A missing widget, or one of
 // another kind, fails the test.
