@@ -178,6 +178,9 @@ int create_filter_graph(const AVFrame *frame, deinterlacer_t *d) {
              frame->height, frame->format, 1, 50);
     if (!d->graph || !buffersrc || !buffersink || !outputs || !inputs)
         goto done;
+    // One picture at a time on the decoder's own thread, like the decoder itself: no pool of
+    // filter threads beside the engine's tasks.
+    d->graph->nb_threads = 1;
     if (avfilter_graph_create_filter(&d->src, buffersrc, "in", args, nullptr, d->graph) < 0 ||
         avfilter_graph_create_filter(&d->sink, buffersink, "out", nullptr, nullptr, d->graph) < 0)
         goto done;
