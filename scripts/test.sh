@@ -7,6 +7,9 @@ cd "$(dirname "$0")/.."
 bash scripts/install_deps.sh
 
 jobs=$(nproc)
+# No sound card is assumed: SDL's dummy audio driver unless a test picks another (the audio
+# tests use the disk driver to capture what is played).
+export SDL_AUDIODRIVER=${SDL_AUDIODRIVER:-dummy}
 export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1:strict_string_checks=1:detect_stack_use_after_return=1}
 export LSAN_OPTIONS=${LSAN_OPTIONS:-suppressions=$PWD/tests/lsan.supp:print_suppressions=0}
 export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
