@@ -195,12 +195,7 @@ void network_stream::on_rtspRD_toggled(bool checked) {
         return;
     }
     const networkCfg &net = *m_mpCfg->p_networkCfg;
-    set_reception_visible(false);
-    ui->rtsp_grp->show();
-    ui->rtsp_mode_box->show();
-    ui->rtsp_urlLE->setText(net.rtsp_url);
-    ui->rtsp_sdpLE->setText(net.rtsp_sdp);
-    ui->rtsp_serial_portLE->setText(QString::number(net.rtsp_serial_port));
+    show_server_group(net.rtsp_url, net.rtsp_sdp, net.rtsp_serial_port, true);
     if (net.rtsp_mode != networkCfg::RTSP_UDP)
         ui->rtsp_tcpRD->setChecked(true);
     else
@@ -217,12 +212,19 @@ void network_stream::on_rtmpRD_toggled(bool checked) {
         return;
     }
     const networkCfg &net = *m_mpCfg->p_networkCfg;
+    show_server_group(net.rtmp_url, net.rtmp_sdp, net.rtmp_port, false);
+}
+
+// Puts the server group in place of the UDP reception widgets, filled with one server's
+// address, description and port; the transport radios only for RTSP.
+void network_stream::show_server_group(const QString &url, const QString &sdp, int port,
+                                       bool with_transport) {
     set_reception_visible(false);
     ui->rtsp_grp->show();
-    ui->rtsp_mode_box->hide();
-    ui->rtsp_urlLE->setText(net.rtmp_url);
-    ui->rtsp_sdpLE->setText(net.rtmp_sdp);
-    ui->rtsp_serial_portLE->setText(QString::number(net.rtmp_port));
+    ui->rtsp_mode_box->setVisible(with_transport);
+    ui->rtsp_urlLE->setText(url);
+    ui->rtsp_sdpLE->setText(sdp);
+    ui->rtsp_serial_portLE->setText(QString::number(port));
 }
 
 void network_stream::on_rtpRD_toggled(bool checked) {

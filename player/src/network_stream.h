@@ -40,6 +40,7 @@ class network_stream : public QDialog {
     void set_ip_enabled(bool enabled);
     void set_reception_visible(bool visible);
     void show_udp_reception();
+    void show_server_group(const QString &url, const QString &sdp, int port, bool with_transport);
     void store_credentials();
 
     Ui::network_stream *ui;
