@@ -208,12 +208,10 @@ TEST_F(WindowTest, OpensTheInstanceOnceOnTheVideoFrame) {
     m_mpCfg->p_videoCfg->stabilizer_state = 2;
     ASSERT_EQ(window().init_vid_app(), 0);
     ASSERT_EQ(window().init_vid_app(), 0);
-    EXPECT_EQ(recorded_.calls,
-              (std::vector<std::string>{"open", "stabilizer", "video_callback"}));
+    EXPECT_EQ(recorded_.calls, (std::vector<std::string>{"open", "stabilizer", "video_callback"}));
     EXPECT_EQ(recorded_.open_setup.flags, 4);
     EXPECT_EQ(recorded_.open_setup.self_draw, 0);
-    EXPECT_EQ((uintptr_t)recorded_.open_setup.hwnd,
-              (uintptr_t)get<QFrame>("playerFrame")->winId());
+    EXPECT_EQ((uintptr_t)recorded_.open_setup.hwnd, (uintptr_t)get<QFrame>("playerFrame")->winId());
     EXPECT_NE(recorded_.open_setup.hwnd, nullptr);
     EXPECT_EQ(recorded_.open_setup.width, 0);
     EXPECT_EQ(recorded_.open_setup.height, 0);
