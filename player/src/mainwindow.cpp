@@ -243,6 +243,7 @@ MainWindow::~MainWindow() {
         Socket_Close((unsigned int)tx_soxket);
         tx_soxket = 0;
     }
+    board_addr = 0;
     delete ui;
     if (m_mpCfg) {
         Config *cfg = m_mpCfg;
@@ -315,6 +316,7 @@ void MainWindow::center_logo() {
 // An empty address means no board: no socket either. "0" converts to address 0, which opens
 // the socket but never sends.
 void MainWindow::open_board_socket() {
+    board_addr = 0;
     const QString ip = m_mpCfg->p_board_ip->ip;
     if (ip.isEmpty())
         return;
