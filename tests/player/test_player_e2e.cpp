@@ -7,6 +7,7 @@
 #include "qvtest.h"
 
 #include <X11/Xatom.h>
+#include <X11/keysym.h>
 #include <sys/stat.h>
 
 #include <cstdio>
@@ -36,6 +37,26 @@ class PlayerWindow {
         XWindowAttributes a = {};
         XGetWindowAttributes(d_, win_, &a);
         return a;
+    }
+    // Gives the window the input focus and sends it a key press and release, as typed.
+    void type_key(KeySym sym, unsigned int modifiers) {
+        XSetInputFocus(d_, win_, RevertToParent, CurrentTime);
+        XSync(d_, False);
+        usleep(200000); // let the player take the focus in
+        XEvent e = {};
+        e.xkey.display = d_;
+        e.xkey.window = win_;
+        e.xkey.root = DefaultRootWindow(d_);
+        e.xkey.subwindow = None;
+        e.xkey.time = CurrentTime;
+        e.xkey.same_screen = True;
+        e.xkey.state = modifiers;
+        e.xkey.keycode = XKeysymToKeycode(d_, sym);
+        for (int type : {KeyPress, KeyRelease}) {
+            e.type = type;
+            XSendEvent(d_, win_, True, type == KeyPress ? KeyPressMask : KeyReleaseMask, &e);
+        }
+        XSync(d_, False);
     }
     // The window's pixels in the rectangle (x, y, w, h) of its own area, as 0xRRGGBB.
     std::vector<unsigned long> pixels(int x, int y, int w, int h) {
@@ -194,8 +215,15 @@ TEST_F(PlayerE2E, WithoutTheEngineTheNoticeShowsAndTheWindowStillWorks) {
             return a.width == 700 && a.height == 500;
         },
         5000, 50));
-    EXPECT_TRUE(player.running()) << log();
     EXPECT_NE(log().find("start_command_line"), std::string::npos) << log();
+
+    // Play (Ctrl+O) is taken and refused at the missing engine; the player stays up.
+    win.type_key(XK_o, ControlMask);
+    EXPECT_TRUE(qvtest::wait_until(
+        [&] { return log().find("on_playButton_clicked") != std::string::npos; }, 5000, 50))
+        << log();
+    EXPECT_GT(red_pixels(), 100u);
+    EXPECT_TRUE(player.running()) << log();
     player.stop();
 }
 
