@@ -38,12 +38,9 @@ int isOut = 1;
 
 namespace {
 
-WId windowid = 0;
 int animatStutuse = 1;
 int stream_animate = 0;
 int av_volume = 0;
-// Set once the engine reported the video's size; cleared when streaming stops.
-bool video_size_known = false;
 
 const char *const ICON_RECORD = ":/new/menuebar/bitmap/record.png";
 const char *const ICON_RECORD_ON = ":/new/menuebar/bitmap/record2.png";
@@ -227,11 +224,6 @@ MainWindow::MainWindow(QWidget *parent)
 MainWindow::~MainWindow() {
     get_action_info_timer->stop();
     term_video_stream();
-    if (open_file_t) {
-        OS_TaskWait(open_file_t, 5000);
-        OS_TaskDelete(open_file_t);
-        open_file_t = 0;
-    }
     // The play handle stays open for the life of the process: the engine may still call the
     // video event callback from its threads until it is closed, so close it before the window
     // that receives those calls goes away.
@@ -352,8 +344,7 @@ int MainWindow::init_vid_app() {
     quorvex_setup_t setup = {};
     setup.flags = 4;
     setup.self_draw = 0;
-    windowid = ui->playerFrame->winId();
-    setup.hwnd = (HWND)(uintptr_t)windowid;
+    setup.hwnd = (HWND)(uintptr_t)ui->playerFrame->winId();
     setup.hw_acc = m_mpCfg->p_networkCfg->hw_acc;
     const int rc = m_quorvex->Quorvex_open(setup, &m_VidDisp);
     if (m_VidDisp) {
@@ -483,7 +474,6 @@ int MainWindow::init_video() {
 }
 
 void MainWindow::term_video_stream() {
-    video_size_known = false;
     ui->actionRTP_Errors->setEnabled(false);
     if (m_quorvex && m_VidDisp)
         m_quorvex->Quorvex_stop(m_VidDisp, 12);
@@ -655,13 +645,12 @@ void MainWindow::get_action_info() {
         ui->playButton->show();
         ui->pause->hide();
     }
-    if (m_info.inp_width != width_screen || m_info.inp_height != height_screen) {
-        // Nothing decoded yet reads as 0x0; keep the last size for the idle picture.
-        if (m_info.inp_width > 0 && m_info.inp_height > 0) {
-            width_screen = m_info.inp_width;
-            height_screen = m_info.inp_height;
-            resizePlayer();
-        }
+    // Nothing decoded yet reads as 0x0; the last size stays for the idle picture.
+    const bool size_known = m_info.inp_width > 0 && m_info.inp_height > 0;
+    if (size_known && (m_info.inp_width != width_screen || m_info.inp_height != height_screen)) {
+        width_screen = m_info.inp_width;
+        height_screen = m_info.inp_height;
+        resizePlayer();
     }
     log_status();
 }
@@ -721,7 +710,8 @@ void MainWindow::streamAnimate() {
 // ---------------------------------------------------------------------------------------------
 // Volume, audio channels, hardware acceleration
 
-// The engine's own level is left alone; the percentage applies to what this process plays.
+// Keeps the level for the process's output; no output volume control is wired to it yet, and
+// the engine's own level is left alone.
 void MainWindow::apply_volume(int percent) {
     av_volume = std::max(0, std::min(percent, 100));
 }
@@ -774,20 +764,21 @@ void MainWindow::get_ch_info() {
     }
 }
 
-void MainWindow::set_audio_ch1() {
-    if (!ui->actionChannel_2->isChecked())
+// Switches to channel `ch` when the other entry, `other`, is the ticked one.
+void MainWindow::select_audio_channel(QAction *other, int ch) {
+    if (!other->isChecked())
         return;
-    ui->actionChannel_2->setChecked(false);
+    other->setChecked(false);
     if (m_quorvex && m_VidDisp)
-        m_quorvex->Quorvex_set_active_audio_ch(m_VidDisp, 0);
+        m_quorvex->Quorvex_set_active_audio_ch(m_VidDisp, ch);
+}
+
+void MainWindow::set_audio_ch1() {
+    select_audio_channel(ui->actionChannel_2, 0);
 }
 
 void MainWindow::set_audio_ch2() {
-    if (!ui->actionChannel_1->isChecked())
-        return;
-    ui->actionChannel_1->setChecked(false);
-    if (m_quorvex && m_VidDisp)
-        m_quorvex->Quorvex_set_active_audio_ch(m_VidDisp, 1);
+    select_audio_channel(ui->actionChannel_1, 1);
 }
 
 void MainWindow::on_actionHW_Acceleration_toggled(bool on) {
@@ -879,11 +870,9 @@ void MainWindow::imp_video_frame_size(int video_w, int video_h) {
         qDebug("%s.%d video_w(%d) video_h(%d)", "imp_video_frame_size", __LINE__, video_w, video_h);
         ui->playerFrame->resize(video_w, video_h);
     }
-    video_size_known = true;
     width_screen = video_w;
     height_screen = video_h;
-    resizePlayer();
-    resize_display_menu();
+    resizePlayer(); // lays out the control bar too
 }
 
 void MainWindow::resizeEvent(QResizeEvent *event) {

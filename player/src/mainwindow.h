@@ -14,11 +14,11 @@
 #include <QString>
 #include <string>
 
-#include "oslite.h"
 #include "quorvexapi.h"
 
 class networkCfg;
 class recordCfg;
+class QAction;
 class QTimer;
 
 namespace Ui {
@@ -146,6 +146,7 @@ class MainWindow : public QMainWindow {
     void center_logo();
     void open_board_socket();
     void apply_volume(int percent);
+    void select_audio_channel(QAction *other, int ch);
     void show_live_controls();
     void show_playback_controls();
     void stop_playback();
@@ -153,7 +154,6 @@ class MainWindow : public QMainWindow {
     void log_status() const;
 
     Ui::MainWindow *ui;
-    OS_Task_t open_file_t = 0;
     QSize resize_param;
     QLabel *dll_msg = nullptr;
     QTimer *get_action_info_timer;

@@ -3,6 +3,7 @@
 // poll, the board command on a real UDP socket, and the sizing of the video area. Offscreen Qt;
 // every test has its own empty data directory.
 #include "debug_capture.h"
+#include "offscreen_app.h"
 #include "jsncfg.h"
 #include "mainwindow.h"
 #include "quorvexapi.h"
@@ -35,30 +36,7 @@ static void PrintTo(const QString &s, std::ostream *os) {
     *os << '"' << s.toStdString() << '"';
 }
 
-#if defined(__SANITIZE_ADDRESS__)
-// Fontconfig, loaded by the platform plugin for the application font, keeps blocks of its
-// configuration without a pointer the leak checker can follow.
-extern "C" __attribute__((used)) const char *__lsan_default_suppressions() {
-    return "leak:libfontconfig.so\n";
-}
-#endif
-
 namespace {
-
-class QtApp : public ::testing::Environment {
-  public:
-    void SetUp() override {
-        if (!QApplication::instance())
-            new QApplication(argc, argv);
-    }
-
-  private:
-    int argc = 1;
-    char name[32] = "player_window_tests";
-    char *argv[2] = {name, nullptr};
-};
-[[maybe_unused]] ::testing::Environment *const qt_app =
-    ::testing::AddGlobalTestEnvironment(new QtApp);
 
 // What the double saw. Texts handed over in records are copied at once: the window frees its
 // copies right after each set call.

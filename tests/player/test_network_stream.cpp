@@ -3,6 +3,7 @@
 // against its own empty data directory; nothing touches the real home.
 #include "network_stream.h"
 #include "debug_capture.h"
+#include "offscreen_app.h"
 #include "jsncfg.h"
 #include "quorvexapi.h"
 
@@ -44,33 +45,7 @@ static void PrintTo(const QJsonValue &v, std::ostream *os) {
     *os << text.mid(1, text.size() - 2).toStdString();
 }
 
-#if defined(__SANITIZE_ADDRESS__)
-// Fontconfig, loaded by the platform plugin for the application font, keeps blocks of its
-// configuration without a pointer the leak checker can follow.
-extern "C" __attribute__((used)) const char *__lsan_default_suppressions() {
-    return "leak:libfontconfig.so\n";
-}
-#endif
-
 namespace {
-
-// Widgets need the application object; QStandardPaths takes the application name from it.
-// The application lives until the process ends: destroying it makes the offscreen platform
-// plugin drop its screen objects without freeing them, which the leak checker reports.
-class QtApp : public ::testing::Environment {
-  public:
-    void SetUp() override {
-        if (!QApplication::instance())
-            new QApplication(argc, argv);
-    }
-
-  private:
-    int argc = 1;
-    char name[32] = "player_dialog_tests";
-    char *argv[2] = {name, nullptr};
-};
-[[maybe_unused]] ::testing::Environment *const qt_app =
-    ::testing::AddGlobalTestEnvironment(new QtApp);
 
 // The dialog with typed access to its widgets by object name. A missing widget, or one of
 // another kind, fails the test.

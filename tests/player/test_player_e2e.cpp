@@ -6,11 +6,8 @@
 #include "../engine/x11_fixture.h"
 #include "qvtest.h"
 
-#include <X11/Xatom.h>
 #include <X11/keysym.h>
-#include <sys/stat.h>
 
-#include <cstdio>
 #include <cstdlib>
 #include <string>
 #include <vector>
