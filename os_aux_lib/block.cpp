@@ -54,7 +54,7 @@ block_t *pop_front(block_fifo_t *f) {
     block_t *b = f->p_bq->blocks.front();
     f->p_bq->blocks.pop_front();
     f->p_bq->count.store(static_cast<int>(f->p_bq->blocks.size()), std::memory_order_relaxed);
-    f->i_size -= b->i_buffer;
+    OS_AtomicSet(&f->i_size, f->i_size - b->i_buffer); // read without the lock by block_FifoSize
     return b;
 }
 
@@ -156,10 +156,32 @@ int block_FifoPut(block_fifo_t *p_fifo, block_t *p_block) {
         p_fifo->p_bq->blocks.push_back(p_block);
         p_fifo->p_bq->count.store(static_cast<int>(p_fifo->p_bq->blocks.size()),
                                   std::memory_order_relaxed);
-        p_fifo->i_size += p_block->i_buffer;
-        result = p_fifo->i_size;
+        result = p_fifo->i_size + p_block->i_buffer;
+        OS_AtomicSet(&p_fifo->i_size, result);
     }
     OS_SetSignal(p_fifo->m_sig);
+    OS_SetSemaphore(p_fifo->m_lock);
+    return result;
+}
+
+int block_FifoDropOldest(block_fifo_t *p_fifo, int keep) {
+    int dropped = 0;
+    OS_WaitSemaphore(p_fifo->m_lock);
+    while ((int)p_fifo->p_bq->blocks.size() > (keep > 0 ? keep : 0)) {
+        block_Release(pop_front(p_fifo));
+        dropped++;
+    }
+    OS_SetSemaphore(p_fifo->m_lock);
+    return dropped;
+}
+
+int block_FifoFirstPts(block_fifo_t *p_fifo, uint64_t *pts) {
+    int result = -1;
+    OS_WaitSemaphore(p_fifo->m_lock);
+    if (!p_fifo->p_bq->blocks.empty()) {
+        *pts = p_fifo->p_bq->blocks.front()->i_pts;
+        result = 0;
+    }
     OS_SetSemaphore(p_fifo->m_lock);
     return result;
 }
@@ -211,4 +233,8 @@ void block_FifoWake(block_fifo_t *p_fifo) {
 
 int block_FifoCount(const block_fifo_t *p_fifo) {
     return p_fifo->p_bq->count.load(std::memory_order_relaxed);
+}
+
+int block_FifoSize(const block_fifo_t *p_fifo) {
+    return OS_AtomicGet(&p_fifo->i_size);
 }

@@ -107,3 +107,9 @@ block_t *block_FifoGetTimeout(block_fifo_t *p_fifo, int timeoutms);
 void block_FifoWake(block_fifo_t *p_fifo);
 // Number of queued blocks, read without the lock.
 int block_FifoCount(const block_fifo_t *p_fifo);
+// Sum of i_buffer of the queued blocks, read without the lock.
+int block_FifoSize(const block_fifo_t *p_fifo);
+// Releases the oldest blocks until at most `keep` remain; the number released.
+int block_FifoDropOldest(block_fifo_t *p_fifo, int keep);
+// The i_pts of the oldest queued block: 0, or -1 when the queue is empty.
+int block_FifoFirstPts(block_fifo_t *p_fifo, uint64_t *pts);

@@ -320,6 +320,19 @@ void OS_MSleep(unsigned int ms) {
         req = rem;
 }
 
+void OS_SleepUs(unsigned int us) {
+    if (us == 0) {
+        sched_yield();
+        return;
+    }
+    struct timespec req;
+    req.tv_sec = us / 1000000;
+    req.tv_nsec = static_cast<long>(us % 1000000) * 1000L;
+    struct timespec rem;
+    while (nanosleep(&req, &rem) != 0 && errno == EINTR)
+        req = rem;
+}
+
 void OS_MicroSleep(int64_t micro) {
     // Whole milliseconds, truncated; a negative time is treated as no time at all.
     const int64_t ms = micro / 1000;

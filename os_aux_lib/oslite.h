@@ -59,6 +59,8 @@ unsigned int OS_GetKHClock(void);
 uint64_t OS_GetMHClock(void);
 // Sleeps ms milliseconds; 0 yields.
 void OS_MSleep(unsigned int ms);
+// Sleeps us microseconds (the kernel's timer slack, some tens of µs, comes on top); 0 yields.
+void OS_SleepUs(unsigned int us);
 // Sleeps micro / 1000 whole milliseconds (truncated toward zero); below 1000 it yields.
 void OS_MicroSleep(int64_t micro);
 

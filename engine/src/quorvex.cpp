@@ -77,57 +77,105 @@ void close_analyzer(tx_analyzer_t **a) {
     *a = nullptr;
 }
 
+// Forgets p as the most recently opened handle if it still is. The compare-and-swap writes
+// the current value into its expected argument when it fails, so it gets a copy: the caller's
+// pointer must keep naming the handle being closed.
+void forget_latest_handle(playhandle_t *p) {
+    playhandle_t *expected = p;
+    __atomic_compare_exchange_n(&p_codecdb, &expected, nullptr, false, __ATOMIC_ACQ_REL,
+                                __ATOMIC_ACQUIRE);
+}
+
 // Clears the file player's part of the reported state after playback stops.
 void reset_player_info(playhandle_t *p) {
     player_sdx_status *s = &p->cur_info.player_info;
-    s->state = 0;
-    s->second = 0;
-    s->direction = 0;
-    s->total_second = 0;
-    s->is_recording = 0;
-    s->speed = 1;
+    quorvex_info_set(&s->state, 0);
+    quorvex_info_set(&s->second, 0);
+    quorvex_info_set(&s->direction, 0);
+    quorvex_info_set(&s->total_second, 0);
+    quorvex_info_set(&s->is_recording, 0);
+    quorvex_info_set(&s->speed, 1);
 }
 
-// Joins the live receive task, if one runs.
+// Frees the receive task's copies of the settings; the task has been joined.
+void free_rx_settings(playhandle_t *p) {
+    free(p->rx.url);
+    free(p->rx.data_file_name);
+    memset(&p->rx, 0, sizeof(p->rx));
+}
+
+// Copies what the receive task reads of the settings, before the task exists.
+void copy_rx_settings(playhandle_t *p) {
+    free_rx_settings(p);
+    p->rx.protocol = p->protocol;
+    p->rx.url = dup_text(p->url);
+    p->rx.data_file_name = dup_text(p->data_file_name);
+    p->rx.is_encryption = p->is_encryption;
+    p->rx.key_len = p->key_len;
+    memcpy(p->rx.key, p->enc_key, sizeof(p->rx.key));
+}
+
+// Joins the live receive task, if one exists (running, or ended by itself).
 void stop_receive_task(playhandle_t *p) {
     if (!p->h_task_video_rx)
         return;
     OS_AtomicSet(&p->active_task_video_rx, 0);
     OS_TaskDelete(p->h_task_video_rx);
     p->h_task_video_rx = nullptr;
-    free(p->rx_url);
-    free(p->rx_data_file_name);
-    p->rx_url = p->rx_data_file_name = nullptr;
+    free_rx_settings(p);
 }
 
-// Starts live reception for the stored protocol; -1 for a protocol that cannot start.
-int start_live(playhandle_t *p) {
-    if (p->h_task_video_rx)
-        return 0;
-    switch (p->protocol) {
+// A receive task that ended by itself (an RTP input whose SDP could not be opened) is joined,
+// so that a new start makes a new one.
+void reap_ended_receive_task(playhandle_t *p) {
+    if (p->h_task_video_rx && OS_TaskWait(p->h_task_video_rx, 0) == 0)
+        stop_receive_task(p);
+}
+
+// The receive task of a protocol; null for protocols that cannot be received (yet).
+OS_TaskFunc_t receive_task_of(int protocol, int *priority) {
+    *priority = 1;
+    switch (protocol) {
     case Protocol_UDPTS:
     case Protocol_RTSPUDP:
     case Protocol_RTSPTCP:
     case Protocol_RTMP:
     case Protocol_HTTP:
     case Protocol_RAW_H264:
-        replace_text(&p->rx_url, p->url);
-        replace_text(&p->rx_data_file_name, p->data_file_name);
-        OS_AtomicSet(&p->active_task_video_rx, 1);
-        p->h_task_video_rx = OS_TaskCreate(4096, "video_rx", task_gen_rx, 1, p);
-        return 0;
+        return task_gen_rx;
     case Protocol_RTPUDP:
-        OS_AtomicSet(&p->active_task_video_rx, 1);
-        p->h_task_video_rx = OS_TaskCreate(4096, "rtp_rx", rtp_task, 0, p);
-        return 0;
-    case Protocol_Split:
-    case Protocol_RAW_H265:
-        // Split and AI-stream reception come with their own modules; the action bit is kept
-        // and nothing is received yet.
-        return 0;
+        *priority = 0;
+        return rtp_task;
     default:
+        // Split and AI-stream reception come with their own modules; until then, and for
+        // unknown protocols, nothing can be started.
+        return nullptr;
+    }
+}
+
+// Starts live reception for the stored protocol. -1, with the live bit left clear, for a
+// protocol that cannot start or a task that cannot be made.
+int start_live(playhandle_t *p) {
+    reap_ended_receive_task(p);
+    if (p->h_task_video_rx) {
+        __atomic_fetch_or(&p->active_action, ACTION_LIVE, __ATOMIC_ACQ_REL);
+        return 0; // already receiving: only the bit is set
+    }
+    int priority = 0;
+    OS_TaskFunc_t task = receive_task_of(p->protocol, &priority);
+    if (!task)
+        return -1;
+    copy_rx_settings(p);
+    OS_AtomicSet(&p->active_task_video_rx, 1);
+    __atomic_fetch_or(&p->active_action, ACTION_LIVE, __ATOMIC_ACQ_REL);
+    p->h_task_video_rx = OS_TaskCreate(4096, "video_rx", task, priority, p);
+    if (!p->h_task_video_rx) {
+        OS_AtomicSet(&p->active_task_video_rx, 0);
+        __atomic_fetch_and(&p->active_action, ~ACTION_LIVE, __ATOMIC_ACQ_REL);
+        free_rx_settings(p);
         return -1;
     }
+    return 0;
 }
 
 // Timer, audio and video are started one by one, so that a machine without a display still
@@ -140,16 +188,37 @@ void init_sdl() {
     SDL_InitSubSystem(SDL_INIT_VIDEO);
 }
 
-// Creates the dispatcher FIFO and task and waits until the task runs.
-void start_dispatcher(playhandle_t *p) {
+// Creates the dispatcher FIFO and task and waits until the task runs. False when either cannot
+// be made (nothing is left running then).
+bool start_dispatcher(playhandle_t *p) {
     p->q_dispacher = block_FifoNew();
     if (!p->q_dispacher)
-        return;
+        return false;
     p->h_dispacher_task = OS_TaskCreate(4096, "dispatcher", task_dispacher, 1, p);
     if (!p->h_dispacher_task)
-        return;
+        return false;
     while (!OS_AtomicGet(&p->active_task_dispacher))
         OS_MSleep(1);
+    return true;
+}
+
+// Frees what open made, in the reverse order; for a handle whose tasks have all been joined.
+void free_handle(playhandle_t *p) {
+    block_FifoRelease(p->q_dispacher);
+    OS_DeleteSemaphore(p->slot_lock);
+    OS_DeleteSemaphore(p->data_sem);
+    swr_free(&p->swr);
+    close_analyzer(&p->video_analyzer);
+    close_analyzer(&p->vframe_analyzer);
+    free(p->url);
+    rx_close_data_outputs(p);
+    free(p->data_file_name);
+    free(p->aud_buff);
+    free(p->record_filename);
+    free(p->stills_path);
+    free(p->sdp_string);
+    free_rx_settings(p);
+    free(p);
 }
 
 // The picture size from a window's client size: each side rounded as (d + 8) with the low three
@@ -178,12 +247,11 @@ void size_window(playhandle_t *p, const quorvex_setup_t &setup) {
 } // namespace
 
 int quorvex_open(quorvex_setup_t setup, quorvex_handle_t *h) {
+    if (h)
+        *h = 0;
     playhandle_t *p = static_cast<playhandle_t *>(calloc(1, sizeof(playhandle_t)));
-    if (!p) {
-        if (h)
-            *h = 0;
-        return 0;
-    }
+    if (!p)
+        return -1;
     OS_SetPriortyClass(0x100);
     av_log_set_callback(silent_av_log);
     p->sws_flags = 4;
@@ -199,7 +267,13 @@ int quorvex_open(quorvex_setup_t setup, quorvex_handle_t *h) {
     p->slot_lock = OS_AllocSemaphore();
     p->data_sem = OS_AllocSemaphore();
     p->hw_pix_fmt = -1;
-    start_dispatcher(p);
+    p->video_analyzer = open_analyzer(1, 50, 40, 0, 0);
+    p->vframe_analyzer = open_analyzer(4, 25, 40, 300000, 5000);
+    if (!p->aud_buff || !p->slot_lock || !p->data_sem || !p->video_analyzer ||
+        !p->vframe_analyzer || !start_dispatcher(p)) {
+        free_handle(p); // no task runs: the dispatcher, if made, is the last thing made
+        return -1;
+    }
     p->hw_acc = setup.hw_acc;
     init_sdl();
     p->hWnd = setup.hwnd;
@@ -210,8 +284,6 @@ int quorvex_open(quorvex_setup_t setup, quorvex_handle_t *h) {
     p->max_display_q = 1;
     p->pict_fmt = 26; // RGBA
     OS_AtomicSet(&p_codecdb, p);
-    p->video_analyzer = open_analyzer(1, 50, 40, 0, 0);
-    p->vframe_analyzer = open_analyzer(4, 25, 40, 300000, 5000);
     if (h)
         *h = reinterpret_cast<quorvex_handle_t>(p);
     return 0;
@@ -221,27 +293,11 @@ void quorvex_close(quorvex_handle_t h) {
     playhandle_t *p = ph(h);
     if (!p)
         return;
-    quorvex_stop(h, 255);
+    quorvex_stop(h, ACTION_ALL);
     OS_AtomicSet(&p->active_task_dispacher, 0);
     OS_TaskDelete(p->h_dispacher_task);
-    block_FifoRelease(p->q_dispacher);
-    OS_DeleteSemaphore(p->slot_lock);
-    OS_DeleteSemaphore(p->data_sem);
-    swr_free(&p->swr);
-    close_analyzer(&p->video_analyzer);
-    close_analyzer(&p->vframe_analyzer);
-    free(p->url);
-    if (p->data_file)
-        fclose(p->data_file);
-    free(p->data_file_name);
-    if (p->data_socket > 0)
-        Socket_Close((unsigned)p->data_socket);
-    free(p->aud_buff);
-    free(p->record_filename);
-    free(p->stills_path);
-    free(p->sdp_string);
-    __atomic_compare_exchange_n(&p_codecdb, &p, nullptr, false, __ATOMIC_ACQ_REL, __ATOMIC_ACQUIRE);
-    free(p);
+    forget_latest_handle(p);
+    free_handle(p);
     syslog_term();
 }
 
@@ -252,20 +308,18 @@ int quorvex_start(quorvex_handle_t h, int action_bit) {
     syslog_term();
     syslog_init();
     int result = 0;
-    if (action_bit & 8)
-        __atomic_fetch_or(&p->active_action, 8, __ATOMIC_ACQ_REL);
-    if (action_bit & 1) {
+    if (action_bit & ACTION_RECORD)
+        __atomic_fetch_or(&p->active_action, ACTION_RECORD, __ATOMIC_ACQ_REL);
+    if (action_bit & ACTION_PLAYBACK) {
         OS_AtomicSet(&p->active_app, PLAYBACK_APP);
-        __atomic_fetch_or(&p->active_action, 1, __ATOMIC_ACQ_REL);
+        __atomic_fetch_or(&p->active_action, ACTION_PLAYBACK, __ATOMIC_ACQ_REL);
     }
-    if (action_bit & 2) {
+    if (action_bit & ACTION_RESTREAM) {
         OS_AtomicSet(&p->stream_playback_flag, 1);
-        __atomic_fetch_or(&p->active_action, 2, __ATOMIC_ACQ_REL);
+        __atomic_fetch_or(&p->active_action, ACTION_RESTREAM, __ATOMIC_ACQ_REL);
     }
-    if (action_bit & 4) {
-        __atomic_fetch_or(&p->active_action, 4, __ATOMIC_ACQ_REL);
+    if (action_bit & ACTION_LIVE)
         result = start_live(p);
-    }
     return result;
 }
 
@@ -273,27 +327,27 @@ void quorvex_stop(quorvex_handle_t h, int action_bit) {
     playhandle_t *p = ph(h);
     if (!p)
         return;
-    if (action_bit & 1) {
+    if (action_bit & ACTION_PLAYBACK) {
         reset_player_info(p);
         OS_AtomicSet(&p->tm_handle, nullptr);
-        if (action_bit & 2)
+        if (action_bit & ACTION_RESTREAM)
             OS_AtomicSet(&p->active_app, STREAMING_APP);
-        __atomic_fetch_and(&p->active_action, ~1, __ATOMIC_ACQ_REL);
+        __atomic_fetch_and(&p->active_action, ~ACTION_PLAYBACK, __ATOMIC_ACQ_REL);
         OS_AtomicSet(&p->stream_playback_flag, 0);
     }
-    if (action_bit & 2) {
+    if (action_bit & ACTION_RESTREAM) {
         OS_AtomicSet(&p->stream_playback_flag, 0);
-        __atomic_fetch_and(&p->active_action, ~2, __ATOMIC_ACQ_REL);
+        __atomic_fetch_and(&p->active_action, ~ACTION_RESTREAM, __ATOMIC_ACQ_REL);
     }
-    if (action_bit & 4) {
-        if (action_bit & 1)
+    if (action_bit & ACTION_LIVE) {
+        if (action_bit & ACTION_PLAYBACK)
             OS_AtomicSet(&p->active_app, PLAYBACK_APP);
         stop_receive_task(p);
-        __atomic_fetch_and(&p->active_action, ~4, __ATOMIC_ACQ_REL);
-        action_bit |= 8; // recording ends with reception
+        __atomic_fetch_and(&p->active_action, ~ACTION_LIVE, __ATOMIC_ACQ_REL);
+        action_bit |= ACTION_RECORD; // recording ends with reception
     }
-    if (action_bit & 8)
-        __atomic_fetch_and(&p->active_action, ~8, __ATOMIC_ACQ_REL);
+    if (action_bit & ACTION_RECORD)
+        __atomic_fetch_and(&p->active_action, ~ACTION_RECORD, __ATOMIC_ACQ_REL);
     syslog_term();
 }
 
@@ -447,23 +501,49 @@ static int fps_from_interval(unsigned int t) {
     return t ? (int)(1000000.0 / t + 0.5) : 0;
 }
 
+void quorvex_info_add(int *counter, int n) {
+    OS_AtomicAdd(counter, n);
+}
+
+void quorvex_info_set(int *field, int value) {
+    OS_AtomicSet(field, value);
+}
+
+void quorvex_live_ended(playhandle_t *p) {
+    __atomic_fetch_and(&p->active_action, ~(ACTION_LIVE | ACTION_RECORD), __ATOMIC_ACQ_REL);
+}
+
+// Copies cur_info word by word with atomic loads, or with atomic exchanges against 0 when it is
+// reset, so that a count a task adds meanwhile is either in the copy or in the next one.
+static void snapshot_info(quorvex_info_t *rec, quorvex_info_t *out, bool reset) {
+    static_assert(sizeof(quorvex_info_t) % sizeof(uint32_t) == 0, "whole words");
+    constexpr size_t kWords = sizeof(quorvex_info_t) / sizeof(uint32_t);
+    uint32_t *src = reinterpret_cast<uint32_t *>(rec);
+    uint32_t words[kWords];
+    for (size_t i = 0; i < kWords; i++)
+        words[i] = reset ? __atomic_exchange_n(&src[i], 0u, __ATOMIC_ACQ_REL)
+                         : __atomic_load_n(&src[i], __ATOMIC_ACQUIRE);
+    memcpy(out, words, sizeof(words));
+}
+
 void quorvex_get_info(quorvex_handle_t h, quorvex_info_t *info, int reset_info) {
     playhandle_t *p = ph(h);
     if (!p || !info)
         return;
-    const quorvex_info_t &c = p->cur_info;
+    quorvex_info_t c;
+    snapshot_info(&p->cur_info, &c, reset_info != 0);
     get_stream_info *s = &info->get_strm_info;
     info->active_app = OS_AtomicGet(&p->active_app);
     info->action_bit = OS_AtomicGet(&p->active_action);
-    info->inp_width = OS_AtomicGet(&c.inp_width);
-    info->inp_height = OS_AtomicGet(&c.inp_height);
-    s->a_bitrate = OS_AtomicGet(&c.get_strm_info.a_bitrate);
-    s->inp_dec_error = OS_AtomicGet(&c.get_strm_info.inp_dec_error);
-    s->inp_dec_frame = OS_AtomicGet(&c.get_strm_info.inp_dec_frame);
-    s->inp_disp_frames = OS_AtomicGet(&c.get_strm_info.inp_disp_frames);
-    s->d_codec = OS_AtomicGet(&c.get_strm_info.d_codec);
-    s->d_bitrate = OS_AtomicGet(&c.get_strm_info.d_bitrate);
-    s->d_packets = OS_AtomicGet(&c.get_strm_info.d_packets);
+    info->inp_width = c.inp_width;
+    info->inp_height = c.inp_height;
+    s->a_bitrate = c.get_strm_info.a_bitrate;
+    s->inp_dec_error = c.get_strm_info.inp_dec_error;
+    s->inp_dec_frame = c.get_strm_info.inp_dec_frame;
+    s->inp_disp_frames = c.get_strm_info.inp_disp_frames;
+    s->d_codec = c.get_strm_info.d_codec;
+    s->d_bitrate = c.get_strm_info.d_bitrate;
+    s->d_packets = c.get_strm_info.d_packets;
     s->a_codec = OS_AtomicGet(&p->a_codec);
     s->a_sample_rate = OS_AtomicGet(&p->a_sample_rate);
     s->a_channles = OS_AtomicGet(&p->a_channles);
@@ -472,15 +552,14 @@ void quorvex_get_info(quorvex_handle_t h, quorvex_info_t *info, int reset_info) 
     s->src_ip_addr = p->src_ip_addr;
     s->v_codec = OS_AtomicGet(&p->vcodec);
     player_sdx_status *ps = &info->player_info;
-    const player_sdx_status &cs = c.player_info;
-    ps->state = OS_AtomicGet(&cs.state);
-    ps->second = OS_AtomicGet(&cs.second);
-    ps->direction = OS_AtomicGet(&cs.direction);
-    ps->speed = OS_AtomicGet(&cs.speed);
-    ps->total_second = OS_AtomicGet(&cs.total_second);
-    ps->is_recording = OS_AtomicGet(&cs.is_recording);
-    ps->eof = OS_AtomicGet(&cs.eof);
-    ps->sof = OS_AtomicGet(&cs.sof);
+    ps->state = c.player_info.state;
+    ps->second = c.player_info.second;
+    ps->direction = c.player_info.direction;
+    ps->speed = c.player_info.speed;
+    ps->total_second = c.player_info.total_second;
+    ps->is_recording = c.player_info.is_recording;
+    ps->eof = c.player_info.eof;
+    ps->sof = c.player_info.sof;
     unsigned int avr = 0;
     if (p->video_analyzer)
         p->video_analyzer->i_get_info(p->video_analyzer, nullptr, &avr, nullptr);
@@ -489,8 +568,6 @@ void quorvex_get_info(quorvex_handle_t h, quorvex_info_t *info, int reset_info) 
     if (p->vframe_analyzer)
         p->vframe_analyzer->i_get_info(p->vframe_analyzer, nullptr, &avr, nullptr);
     s->inp_fps = fps_from_interval(avr);
-    if (reset_info)
-        memset(&p->cur_info, 0, sizeof(p->cur_info));
 }
 
 void quorvex_get_dll_ver(int *dll_version) {
@@ -562,8 +639,8 @@ void quorvex_set_video_event_callback(quorvex_handle_t h, video_event_callback_t
     playhandle_t *p = ph(h);
     if (!p)
         return;
-    p->vid_event_callback = cb;
-    p->vid_evant_callback_param = param;
+    OS_AtomicSet(&p->vid_event_callback, cb);
+    OS_AtomicSet(&p->vid_evant_callback_param, param);
 }
 
 void quorvex_windows_draw_mode(quorvex_handle_t h, int win_mode, int aspec_mode) {

@@ -1,5 +1,7 @@
 #include "quorvex_audio.h"
 
+#include "quorvex_video.h"
+
 #include <SDL2/SDL.h>
 #include <stdlib.h>
 #include <string.h>
@@ -8,6 +10,7 @@ extern "C" {
 #include <libavcodec/avcodec.h>
 #include <libavutil/channel_layout.h>
 #include <libavutil/log.h>
+#include <libavutil/opt.h>
 #include <libswresample/swresample.h>
 }
 
@@ -64,35 +67,79 @@ int sdl_open(void *ctx, const audio_try_t *wanted, audio_try_t *obtained, int *f
     return 0;
 }
 
-// Converts one frame into aud_buff; the byte count in the device format (0 without data or
-// resampler).
-int convert_audio_samples(playhandle_t *p, AVFrame *frame, unsigned char **out) {
-    if (!frame->data[0] || !p->swr)
-        return 0;
-    uint8_t *dst[1] = {p->aud_buff};
-    int n = swr_convert(p->swr, dst, kConvertSamples, (const uint8_t **)frame->extended_data,
-                        frame->nb_samples);
-    if (n <= 0)
-        return 0;
-    *out = p->aud_buff;
-    return n * p->audio_params.frame_size;
+// The device side of the resampler: the device's layout, or the default one for its channel
+// count when the device gave none.
+void device_layout(const playhandle_t *p, AVChannelLayout *out) {
+    if (p->audio_params.channel_layout == 0 ||
+        av_channel_layout_from_mask(out, (uint64_t)p->audio_params.channel_layout) < 0)
+        av_channel_layout_default(out, p->audio_params.channels);
 }
 
-// Creates the handle's resampler from the decoder's format to the device's, once.
-void ensure_resampler(playhandle_t *p, AVCodecContext *dec) {
-    if (p->swr)
-        return;
-    AVChannelLayout out;
-    av_channel_layout_from_mask(&out, (uint64_t)p->audio_params.channel_layout);
+// True when the resampler was made for this frame's format, layout and rate and for the
+// device as it is now. A track switch or a new stream on the same handle changes them.
+bool resampler_fits(const playhandle_t *p, const AVFrame *frame) {
+    if (!p->swr)
+        return false;
+    int64_t in_rate = 0, out_rate = 0;
+    enum AVSampleFormat in_fmt = AV_SAMPLE_FMT_NONE;
+    AVChannelLayout in_layout = {}, out_layout = {}, want_out = {};
+    bool fits = av_opt_get_int(p->swr, "in_sample_rate", 0, &in_rate) >= 0 &&
+                av_opt_get_int(p->swr, "out_sample_rate", 0, &out_rate) >= 0 &&
+                av_opt_get_sample_fmt(p->swr, "in_sample_fmt", 0, &in_fmt) >= 0 &&
+                av_opt_get_chlayout(p->swr, "in_chlayout", 0, &in_layout) >= 0 &&
+                av_opt_get_chlayout(p->swr, "out_chlayout", 0, &out_layout) >= 0;
+    device_layout(p, &want_out);
+    fits = fits && in_rate == frame->sample_rate && in_fmt == frame->format &&
+           out_rate == p->audio_params.freq &&
+           av_channel_layout_compare(&in_layout, &frame->ch_layout) == 0 &&
+           av_channel_layout_compare(&out_layout, &want_out) == 0;
+    av_channel_layout_uninit(&in_layout);
+    av_channel_layout_uninit(&out_layout);
+    av_channel_layout_uninit(&want_out);
+    return fits;
+}
+
+// (Re)makes the handle's resampler from the frame's format to the device's.
+void rebuild_resampler(playhandle_t *p, const AVFrame *frame) {
+    swr_free(&p->swr);
+    AVChannelLayout out = {};
+    device_layout(p, &out);
     SwrContext *swr = nullptr;
-    if (swr_alloc_set_opts2(&swr, &out, AV_SAMPLE_FMT_S16, p->audio_params.freq, &dec->ch_layout,
-                            dec->sample_fmt, dec->sample_rate, 0, nullptr) == 0 &&
+    if (swr_alloc_set_opts2(&swr, &out, AV_SAMPLE_FMT_S16, p->audio_params.freq,
+                            const_cast<AVChannelLayout *>(&frame->ch_layout),
+                            (enum AVSampleFormat)frame->format, frame->sample_rate, 0,
+                            nullptr) == 0 &&
         swr_init(swr) == 0)
         p->swr = swr;
     else
         swr_free(&swr);
     av_channel_layout_uninit(&out);
 }
+
+} // namespace
+
+int convert_audio_samples(playhandle_t *p, AVFrame *frame, unsigned char **out) {
+    if (!frame->data[0] || frame->nb_samples <= 0 || p->audio_params.frame_size <= 0)
+        return 0;
+    if (!resampler_fits(p, frame))
+        rebuild_resampler(p, frame);
+    if (!p->swr)
+        return 0;
+    // Room in aud_buff in device samples: the buffer holds 192000 stereo samples, fewer with
+    // more channels.
+    int room = AUD_BUFF_SIZE / p->audio_params.frame_size;
+    if (room > kConvertSamples)
+        room = kConvertSamples;
+    uint8_t *dst[1] = {p->aud_buff};
+    int n =
+        swr_convert(p->swr, dst, room, (const uint8_t **)frame->extended_data, frame->nb_samples);
+    if (n <= 0)
+        return 0;
+    *out = p->aud_buff;
+    return n * p->audio_params.frame_size;
+}
+
+namespace {
 
 // Copies what fits of n bytes; the rest becomes the leftover for the next callback.
 void copy_out(playhandle_t *p, uint8_t **stream, int *len, const unsigned char *data, int n) {
@@ -127,6 +174,8 @@ void copy_leftover(playhandle_t *p, uint8_t **stream, int *len) {
 // Decodes one block and copies its samples out. False on a decoder error.
 bool play_block(playhandle_t *p, block_t *b, uint8_t **stream, int *len) {
     AVCodecContext *dec = audio_slot(p)->p_context;
+    if (!dec)
+        return false;
     AVPacket *pkt = av_packet_alloc();
     AVFrame *frame = av_frame_alloc();
     bool ok = pkt && frame;
@@ -135,7 +184,7 @@ bool play_block(playhandle_t *p, block_t *b, uint8_t **stream, int *len) {
         pkt->size = b->i_buffer;
         ok = avcodec_send_packet(dec, pkt) == 0;
     }
-    OS_AtomicAdd(&p->cur_info.get_strm_info.a_bitrate, 1);
+    quorvex_info_add(&p->cur_info.get_strm_info.a_bitrate, 1);
     while (ok && avcodec_receive_frame(dec, frame) == 0) {
         unsigned char *out = nullptr;
         int n = convert_audio_samples(p, frame, &out);
@@ -258,6 +307,16 @@ int sdl_audio_open(playhandle_t *p, int64_t layout, int channels, int rate, audi
     return 0;
 }
 
+// How many blocks may wait behind the one just taken: about 200 ms of sound. Senders put
+// several audio frames into one PES, which arrive together, so the bound is by time.
+static int backlog_blocks(const block_t *b) {
+    int64_t d = block_duration_us(b);
+    if (d <= 0)
+        return AUDIO_MAX_BACKLOG;
+    int64_t n = AUDIO_MAX_QUEUED_US / d;
+    return n < 1 ? 1 : (int)n;
+}
+
 void audio_callback(void *p_sys, uint8_t *stream, int len) {
     playhandle_t *p = static_cast<playhandle_t *>(p_sys);
     if (!audio_active(p))
@@ -266,16 +325,13 @@ void audio_callback(void *p_sys, uint8_t *stream, int len) {
     block_fifo_t *q = audio_slot(p)->p_qdecode;
     while (len > 0 && audio_active(p)) {
         block_t *b = q ? block_FifoGetTimeout(q, kBlockWaitMs) : nullptr;
-        if (b && block_FifoCount(q) > AUDIO_MAX_BACKLOG && OS_AtomicGet(&p->audio_reset_state)) {
-            // Late audio is worth nothing: drop the whole backlog and catch up with silence.
-            block_Release(b);
-            block_FifoEmpty(q);
-            continue;
-        }
         if (!b) {
             memset(stream, 0, (size_t)len);
             return;
         }
+        // Late audio is worth nothing: the oldest of a backlog goes, never the block in hand.
+        if (OS_AtomicGet(&p->audio_reset_state))
+            block_FifoDropOldest(q, backlog_blocks(b));
         bool ok = play_block(p, b, &stream, &len);
         block_Release(b);
         if (!ok)
@@ -283,12 +339,29 @@ void audio_callback(void *p_sys, uint8_t *stream, int len) {
     }
 }
 
+namespace {
+
+// Without a decoder or a device nobody takes the blocks the dispatcher hands on: they are
+// released here until the task is stopped.
+void drain_until_stopped(playhandle_t *p) {
+    block_fifo_t *q = audio_slot(p)->p_qdecode;
+    while (audio_active(p)) {
+        block_t *b = q ? block_FifoGetTimeout(q, 50) : nullptr;
+        if (!b && !q)
+            OS_MSleep(50);
+        block_Release(b);
+    }
+}
+
+} // namespace
+
 void *audio_task_decode(void *p_sys) {
     playhandle_t *p = static_cast<playhandle_t *>(p_sys);
     task_decode_t *slot = audio_slot(p);
     p->audio_input_buff_size = p->audio_input_buff_count = 0;
     p->audio_input_buff_p = static_cast<unsigned char *>(malloc(AUDIO_LEFTOVER_SIZE));
     if (!open_decoder(p)) {
+        drain_until_stopped(p);
         free(p->audio_input_buff_p);
         p->audio_input_buff_p = nullptr;
         return nullptr;
@@ -298,22 +371,22 @@ void *audio_task_decode(void *p_sys) {
     int64_t layout =
         dec->ch_layout.order == AV_CHANNEL_ORDER_NATIVE ? (int64_t)dec->ch_layout.u.mask : 0;
     if (sdl_audio_open(p, layout, dec->ch_layout.nb_channels, dec->sample_rate, sdl_open,
-                       &open_ctx) == 0) {
-        ensure_resampler(p, dec);
-    } else if (open_ctx.device) { // opened, but in a form we cannot feed
+                       &open_ctx) != 0 &&
+        open_ctx.device) { // opened, but in a form we cannot feed
         SDL_CloseAudioDevice(open_ctx.device);
         open_ctx.device = 0;
     }
     OS_AtomicSet(&p->aud_device, open_ctx.device);
     report_stream(p, dec);
     OS_AtomicSet(&p->audio_reset_state, 1u);
-    if (open_ctx.device)
-        SDL_PauseAudioDevice(open_ctx.device, 0);
-    while (audio_active(p))
-        OS_MSleep(50);
     if (open_ctx.device) {
+        SDL_PauseAudioDevice(open_ctx.device, 0);
+        while (audio_active(p))
+            OS_MSleep(50);
         SDL_PauseAudioDevice(open_ctx.device, 1);
         SDL_CloseAudioDevice(open_ctx.device); // waits for a running callback
+    } else {
+        drain_until_stopped(p);
     }
     OS_AtomicSet(&p->aud_device, 0u);
     avcodec_free_context(&slot->p_context);

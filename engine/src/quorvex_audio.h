@@ -10,7 +10,10 @@
 struct AVFrame;
 
 #define AUDIO_LEFTOVER_SIZE 576000
+// Blocks allowed to wait in the audio FIFO when their duration is not known.
 #define AUDIO_MAX_BACKLOG 4
+// Sound allowed to wait in the audio FIFO behind the block being played, µs.
+#define AUDIO_MAX_QUEUED_US 200000
 
 // Task entry; started by the receive task with the audio slot's FIFO and run flag set.
 void *audio_task_decode(void *p_sys);
@@ -39,6 +42,12 @@ bool audio_next_try(audio_try_t *cur, int wanted_channels, int *rate_pos);
 int audio_rate_start(int wanted_rate);
 // The device buffer in samples: max(512, 2 << floor(log2(rate / 30))).
 int audio_buffer_samples(int rate);
+
+// Converts one decoded frame to the device format into the handle's aud_buff, (re)making the
+// resampler when the frame's format, layout or rate or the device differ from what it was made
+// for. *out points at aud_buff; the byte count, 0 when the frame has no data or cannot be
+// converted.
+int convert_audio_samples(playhandle_t *p, AVFrame *frame, unsigned char **out);
 
 // The device callback (SDL's audio thread): fills len bytes at stream.
 void audio_callback(void *p_sys, uint8_t *stream, int len);

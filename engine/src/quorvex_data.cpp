@@ -21,14 +21,14 @@ void keep_unit(playhandle_t *p, const block_t *b, unsigned *byte_sum, unsigned *
     if (p->p_data) {
         memcpy(p->p_data, b->p_buffer, (size_t)size);
         *byte_sum += (unsigned)b->i_buffer;
-        OS_AtomicSet(&p->cur_info.get_strm_info.d_bitrate, (int)*byte_sum);
+        quorvex_info_set(&p->cur_info.get_strm_info.d_bitrate, (int)*byte_sum);
         unsigned now = OS_GetKHClock();
         if (now - *window_start > (unsigned)kWindowMs) {
             *byte_sum = 0;
             *window_start = now;
         }
-        OS_AtomicSet(&p->cur_info.get_strm_info.d_codec, 0);
-        OS_AtomicAdd(&p->cur_info.get_strm_info.d_packets, 1);
+        quorvex_info_set(&p->cur_info.get_strm_info.d_codec, 0);
+        quorvex_info_add(&p->cur_info.get_strm_info.d_packets, 1);
         p->data_size = size;
         p->pc_time_ms = OS_GetKHClock();
     }

@@ -47,7 +47,7 @@ bool grab_picture(playhandle_t *p, const AVFrame *f, SwsContext **sws) {
            f->width * 4, data[0], nullptr);
     av_freep(&data[0]);
     OS_AtomicAdd(&p->display_count, 1);
-    OS_AtomicAdd(&p->cur_info.get_strm_info.inp_disp_frames, 1);
+    quorvex_info_add(&p->cur_info.get_strm_info.inp_disp_frames, 1);
     return true;
 }
 
@@ -77,7 +77,7 @@ void *task_fack_disp(void *p_sys) {
 namespace {
 
 constexpr int kWindowWaitMs = 100;
-constexpr size_t kStabScratchSize = 16 * 1024 * 1024;
+constexpr size_t kStabScratchSize = 16 * 1024 * 1024; // 1080p and below without a regrowth
 constexpr Uint32 kRendererFlags = SDL_RENDERER_ACCELERATED | SDL_RENDERER_PRESENTVSYNC;
 constexpr int kBlinkFrameCount = 4;
 
@@ -100,7 +100,8 @@ struct window_display_t {
     int out_w, out_h;
     int src_fmt; // picture format when the renderer was made; -1 before
     SwsContext *sws, *sws_stab_in, *sws_stab_out;
-    uint8_t *scratch;
+    uint8_t *scratch; // the picture in ABGR for the stabiliser
+    size_t scratch_size;
     VideoStab *stab;
     cv::Mat prev_luma, last_stab;
     bool stab_begun;
@@ -195,8 +196,22 @@ int scale_into(SwsContext **sws, int sw, int sh, AVPixelFormat sfmt, const uint8
 // Runs the stabiliser on the picture and draws the stabilised picture (or the last one when
 // no transform came out). Returns 0 when nothing is drawn yet, negative on a failure, else the
 // rows scaled.
+// Grows the scratch buffer to hold an ABGR picture of w x h. False when memory is short.
+bool ensure_scratch(window_display_t *d, int w, int h) {
+    size_t need = (size_t)w * (size_t)h * 4;
+    if (need <= d->scratch_size)
+        return true;
+    uint8_t *bigger = static_cast<uint8_t *>(malloc(need));
+    if (!bigger)
+        return false;
+    free(d->scratch);
+    d->scratch = bigger;
+    d->scratch_size = need;
+    return true;
+}
+
 int draw_stabilized(window_display_t *d, const AVFrame *f, void *pixels, int pitch) {
-    if (f->width <= 0 || f->height <= 0 || (size_t)f->width * f->height * 4 > kStabScratchSize)
+    if (f->width <= 0 || f->height <= 0 || !ensure_scratch(d, f->width, f->height))
         return -1;
     cv::Mat luma(f->height, f->width, CV_8UC1, f->data[0], (size_t)f->linesize[0]);
     cv::Mat transform;
@@ -277,10 +292,10 @@ bool show_picture(playhandle_t *p, window_display_t *d, const AVFrame *f) {
         SDL_UnlockTexture(d->texture);
         return false;
     }
-    int r = d->stab
-                ? draw_stabilized(d, f, pixels, pitch)
-                : scale_into(&d->sws, f->width, f->height, static_cast<AVPixelFormat>(f->format),
-                             f->data, f->linesize, d->out_w, d->out_h, pixels, pitch);
+    int r = d->stab ? draw_stabilized(d, f, pixels, pitch) : -1;
+    if (r < 0) // no stabiliser, or it cannot take this picture: the plain picture, not black
+        r = scale_into(&d->sws, f->width, f->height, static_cast<AVPixelFormat>(f->format), f->data,
+                       f->linesize, d->out_w, d->out_h, pixels, pitch);
     SDL_UnlockTexture(d->texture);
     if (r <= 0) // failed, or the stabiliser has nothing to show yet
         return false;
@@ -323,7 +338,7 @@ void *task_display(void *p_sys) {
     d->src_fmt = -1;
     d->x11 = x11_connect();
     d->stab = create_stabilizer(OS_AtomicGet(&p->stub_algo_mode));
-    d->scratch = static_cast<uint8_t *>(malloc(kStabScratchSize));
+    ensure_scratch(d, 1, (int)(kStabScratchSize / 4));
     while (display_active(p)) {
         block_t *b = block_FifoGetTimeout(p->m_display_q, kWindowWaitMs);
         drain_window_events();
@@ -337,7 +352,7 @@ void *task_display(void *p_sys) {
         }
         block_Release(b); // frees the picture with the block
         if (shown)
-            OS_AtomicAdd(&p->cur_info.get_strm_info.inp_disp_frames, 1);
+            quorvex_info_add(&p->cur_info.get_strm_info.inp_disp_frames, 1);
     }
     window_display_free(d);
     delete d;

@@ -75,6 +75,13 @@ rtp_info_t rtp_info_from_bytes(const unsigned char *data, int size) {
     return info;
 }
 
+bool rtp_info_valid(const unsigned char *data, int size) {
+    if (size != (int)sizeof(rtp_info_t))
+        return false;
+    uint8_t type = data[0];
+    return type != 0 && (type & ~RTP_INFO_TYPES) == 0;
+}
+
 std::string generateSDP(const rtp_info_t &info) {
     std::string sdp = "v=0\no=- 0 0 IN IP4 127.0.0.1\ns=No Name\nc=IN IP4 127.0.0.1\nt=0 0\n";
     QV_DEBUG("codec_id = %d", info.codec_id);
@@ -115,14 +122,16 @@ std::string get_rtp_info(playhandle_t *p) {
             QV_DEBUG("wait get rtp info... ");
             continue;
         }
-        unsigned char raw[sizeof(rtp_info_t)];
+        // One byte more than a description: a longer datagram is seen as too long, not cut.
+        unsigned char raw[sizeof(rtp_info_t) + 1];
         unsigned int from = 0;
         unsigned short from_port = 0;
         int n = Socket_ReceiveFrom(sock, raw, (int)sizeof(raw), &from, &from_port);
-        if (n > 0) {
+        if (rtp_info_valid(raw, n)) {
             sdp = generateSDP(rtp_info_from_bytes(raw, n));
             break;
         }
+        QV_DEBUG("not a stream description (%d bytes)", n);
     }
     Socket_Close(sock);
     return sdp;

@@ -39,6 +39,8 @@ enum e_rtp_codec_id {
 };
 
 #define RTP_INFO_PORT 5004
+// The stream kinds a description may name (codec_type bits).
+#define RTP_INFO_TYPES 0x7u
 
 // Task entry for Protocol_RTPUDP; pParam is the play handle.
 void *rtp_task(void *pParam);
@@ -47,6 +49,9 @@ void *rtp_task(void *pParam);
 std::string get_rtp_info(playhandle_t *p);
 // The SDP text for a stream description.
 std::string generateSDP(const rtp_info_t &info);
+// True for a datagram that is a stream description: exactly its length, naming at least one
+// stream kind and no unknown one. Anything else on the port is ignored.
+bool rtp_info_valid(const unsigned char *data, int size);
 // Decodes a received datagram (shorter ones leave the rest zero).
 rtp_info_t rtp_info_from_bytes(const unsigned char *data, int size);
 // The template text for H.264 or H.265 video on a local port.

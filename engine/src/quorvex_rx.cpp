@@ -26,6 +26,15 @@ constexpr unsigned kOpenRetryMs = 200;
 constexpr unsigned kStalledStreamMs = 10000;
 constexpr unsigned kRtpStalledMs = 1000;
 constexpr int kSdpBufferSize = 8192;
+// FFmpeg's UDP reader keeps going while we are busy: its buffer holds 5 s at 40 Mbit/s (in
+// 188-byte packets), and an overrun loses data instead of ending the input.
+constexpr const char *kUdpFifoPackets = "133000";
+// The MPEG-TS demuxer hands on a PES longer than its packet limit in pieces (200 KiB by
+// default). Key frames of high-rate streams are longer: the limit is raised well above them.
+constexpr int kMaxPesPacket = 8 * 1024 * 1024;
+// Bytes per transport packet payload at most: a piece cut at the limit is within this of it.
+constexpr int kTsPayload = 184;
+constexpr unsigned kFailedReadPauseMs = 10;
 
 // What one run of the task keeps besides the play handle.
 struct rx_state_t {
@@ -38,6 +47,9 @@ struct rx_state_t {
     std::vector<int> audio_map;
     int saved_flags;
     stream_h_t stream_out;
+    // After a reconnect each decode slot checks, at its stream's first packet, whether the new
+    // connection's stream is the one its decoder was made for.
+    bool refresh[DECODE_STREAM_COUNT];
 };
 
 bool rx_active(playhandle_t *p) {
@@ -48,7 +60,8 @@ void kick_watchdog(playhandle_t *p) {
     OS_AtomicSet(&p->monitor_start_timeout_ms, OS_GetKHClock());
 }
 
-bool reconnects_on_errors(int protocol) {
+// UDP and HTTP have no watchdog: a failed read returns at once, so they pause between tries.
+bool has_watchdog(int protocol) {
     return protocol >= Protocol_RTPUDP && protocol <= Protocol_RTMP;
 }
 
@@ -60,14 +73,17 @@ struct input_choice_t {
 };
 
 input_choice_t choose_input(playhandle_t *p, rx_state_t *s, char *udp_url, int udp_url_size) {
-    input_choice_t c = {nullptr, p->rx_url, mpegts_monitor};
-    const char *url = p->rx_url ? p->rx_url : "";
+    input_choice_t c = {nullptr, p->rx.url, mpegts_monitor};
+    const char *url = p->rx.url ? p->rx.url : "";
+    av_dict_set_int(&s->options, "max_packet_size", kMaxPesPacket, 0);
     switch (s->protocol) {
     case Protocol_UDPTS:
         rx_udp_url(OS_AtomicGet(&p->multicast_addr), OS_AtomicGet(&p->rx_port), udp_url,
                    udp_url_size);
         c.format = av_find_input_format("mpegts");
         c.url = udp_url;
+        av_dict_set(&s->options, "overrun_nonfatal", "1", 0);
+        av_dict_set(&s->options, "fifo_size", kUdpFifoPackets, 0);
         syslog_message(syslog_id_parser_info, "udp protocol\n");
         break;
     case Protocol_RTSPUDP:
@@ -100,7 +116,8 @@ input_choice_t choose_input(playhandle_t *p, rx_state_t *s, char *udp_url, int u
 
 // Live encoders put one whole picture in each transport-stream packet of elementary stream, so
 // the video parser may hand each on as it is complete instead of holding it until the next one
-// begins, which would delay every picture by a frame period.
+// begins, which would delay every picture by a frame period. The demuxer cuts only PES longer
+// than kMaxPesPacket; see note_cut_piece for those.
 void trust_whole_frames(AVFormatContext *ctx) {
     if (!ctx->iformat || strcmp(ctx->iformat->name, "mpegts") != 0)
         return;
@@ -133,7 +150,7 @@ AVFormatContext *open_input_loop(playhandle_t *p, rx_state_t *s) {
         int r = avformat_open_input(&ctx, c.url ? c.url : "", c.format, &opts);
         av_dict_free(&opts);
         if (r == 0) {
-            OS_AtomicSet(&p->avformat, ctx);
+            OS_AtomicSet(&p->avformat, ctx); // p->avformat: written by this task only
             find_stream_info(ctx, s->protocol);
             trust_whole_frames(ctx);
             return ctx;
@@ -232,8 +249,48 @@ void stop_slot(playhandle_t *p, task_decode_t *slot) {
     avcodec_parameters_free(&slot->p_par);
 }
 
+// True when a decoder made for `a` can go on decoding a stream described by `b`.
+bool same_config(const AVCodecParameters *a, const AVCodecParameters *b) {
+    if (!a || a->codec_type != b->codec_type || a->codec_id != b->codec_id ||
+        a->extradata_size != b->extradata_size ||
+        (a->extradata_size > 0 &&
+         memcmp(a->extradata, b->extradata, (size_t)a->extradata_size) != 0))
+        return false;
+    if (a->codec_type == AVMEDIA_TYPE_VIDEO)
+        return a->width == b->width && a->height == b->height;
+    if (a->codec_type == AVMEDIA_TYPE_AUDIO)
+        return a->sample_rate == b->sample_rate &&
+               av_channel_layout_compare(&a->ch_layout, &b->ch_layout) == 0;
+    return true;
+}
+
+// True when the slot's decoder was made for another stream than `st`: another track, or after
+// a reconnect a stream with another configuration. The refresh request is used up.
+bool slot_is_stale(rx_state_t *s, int kind, const task_decode_t *slot, const AVStream *st) {
+    bool refresh = s->refresh[kind];
+    s->refresh[kind] = false;
+    if (slot->i_stream != st->index)
+        return true;
+    return refresh && !same_config(slot->p_par, st->codecpar);
+}
+
+// Packets of one video stream reach the video decoder: the first one seen, or after a
+// reconnect the first one of the new connection. False to leave the packet out.
+bool route_video(playhandle_t *p, rx_state_t *s, const AVStream *st) {
+    task_decode_t *slot = &p->task_decode[DECODE_STREAM_VIDEO];
+    if (!slot->p_qdecode) {
+        s->refresh[DECODE_STREAM_VIDEO] = false;
+        return open_slot(p, DECODE_STREAM_VIDEO, st, video_task_decode, 0);
+    }
+    if (s->refresh[DECODE_STREAM_VIDEO] && slot_is_stale(s, DECODE_STREAM_VIDEO, slot, st)) {
+        stop_slot(p, slot);
+        return open_slot(p, DECODE_STREAM_VIDEO, st, video_task_decode, 0);
+    }
+    return slot->i_stream == st->index; // another program's video
+}
+
 // Audio packets of the selected track go to the audio decoder, which is (re)created for the
-// track's codec. False to drop the packet.
+// track. False to drop the packet.
 bool route_audio(playhandle_t *p, rx_state_t *s, const AVStream *st) {
     if (st->codecpar->codec_id == AV_CODEC_ID_NONE)
         return false; // nothing to decode it with yet
@@ -244,10 +301,12 @@ bool route_audio(playhandle_t *p, rx_state_t *s, const AVStream *st) {
     if (count == 0 || s->audio_map[st->index] != OS_AtomicGet(&p->active_audio_ch))
         return false;
     task_decode_t *slot = &p->task_decode[DECODE_STREAM_AUDIO];
-    if (!slot->p_qdecode)
+    if (!slot->p_qdecode) {
+        s->refresh[DECODE_STREAM_AUDIO] = false;
         return open_slot(p, DECODE_STREAM_AUDIO, st, audio_task_decode, 1);
-    if (slot->p_par && slot->p_par->codec_id != st->codecpar->codec_id) {
-        stop_slot(p, slot); // the next packet starts a decoder for the new codec
+    }
+    if (slot_is_stale(s, DECODE_STREAM_AUDIO, slot, st)) {
+        stop_slot(p, slot); // the next packet starts a decoder for the new track
         return false;
     }
     return true;
@@ -269,9 +328,9 @@ void route_data(playhandle_t *p, const AVStream *st, const AVPacket *pkt) {
 
 // Writes a data packet to the file and UDP outputs that are switched on.
 void output_data(playhandle_t *p, const AVPacket *pkt) {
-    if (OS_AtomicGet(&p->is_save_data_by_file) == 1 && p->rx_data_file_name) {
+    if (OS_AtomicGet(&p->is_save_data_by_file) == 1 && p->rx.data_file_name) {
         if (!p->data_file)
-            p->data_file = fopen(p->rx_data_file_name, "wb");
+            p->data_file = fopen(p->rx.data_file_name, "wb");
         if (p->data_file) {
             fwrite(pkt->data, 1, (size_t)pkt->size, p->data_file);
             fflush(p->data_file);
@@ -291,12 +350,16 @@ void output_data(playhandle_t *p, const AVPacket *pkt) {
     }
 }
 
-// Stream-out follows the callback registration packet by packet.
+// Stream-out follows the callback registration packet by packet; a callback registered anew
+// (another function or parameter) gets a stream-out of its own, starting with a new header.
 void feed_stream_out(playhandle_t *p, rx_state_t *s, AVPacket *pkt) {
     stream_callback_t cb = OS_AtomicGet(&p->stream_callback);
+    void *param = OS_AtomicGet(&p->stream_callback_param);
+    if (s->stream_out && (s->stream_out->callback != cb || s->stream_out->p_params != param))
+        stream_close(s->stream_out);
     if (cb) {
         if (!s->stream_out)
-            s->stream_out = stream_open(s->ctx, cb, OS_AtomicGet(&p->stream_callback_param));
+            s->stream_out = stream_open(s->ctx, cb, param);
         if (s->stream_out) {
             int flags = pkt->flags;
             pkt->flags = s->saved_flags;
@@ -308,7 +371,10 @@ void feed_stream_out(playhandle_t *p, rx_state_t *s, AVPacket *pkt) {
     }
 }
 
-block_t *make_media_block(const AVPacket *pkt, int codec_type) {
+// A video or audio block for the dispatcher. It carries the key-frame flag, the duration and
+// the stream's time base besides the time stamp: the dispatcher paces by time, the video queue
+// restarts at key frames and the audio queue is bounded by time.
+block_t *make_media_block(const AVPacket *pkt, const AVStream *st, int codec_type) {
     block_t *b = block_Alloc(pkt->size);
     if (!b)
         return nullptr;
@@ -316,9 +382,22 @@ block_t *make_media_block(const AVPacket *pkt, int codec_type) {
     b->i_stream = (unsigned)pkt->stream_index;
     b->i_codec_type = codec_type;
     b->i_pts = (uint64_t)pkt->pts;
-    b->i_flags = 0;
+    b->i_length = pkt->duration > 0 ? pkt->duration : 0;
+    b->i_flags = (pkt->flags & AV_PKT_FLAG_KEY) ? MEDIA_BLOCK_KEY : 0;
+    media_block_set_time_base(b, st->time_base.num, st->time_base.den);
     b->src_app = STREAMING_APP;
     return b;
+}
+
+// A PES longer than the demuxer's packet limit still arrives in pieces; the parser must then
+// join them again, as it does without the whole-frame hint.
+void note_cut_piece(AVStream *st, const AVPacket *pkt) {
+    AVCodecParserContext *parser = av_stream_get_parser(st);
+    if (!parser || !(parser->flags & PARSER_FLAG_COMPLETE_FRAMES) ||
+        pkt->size < kMaxPesPacket - kTsPayload)
+        return;
+    parser->flags &= ~PARSER_FLAG_COMPLETE_FRAMES;
+    syslog_message(syslog_id_parser_info, "picture cut by the demuxer, parser joins pieces\n");
 }
 
 // Routes one packet that was read; the packet stays the caller's.
@@ -329,23 +408,24 @@ void handle_packet(playhandle_t *p, rx_state_t *s, AVPacket *pkt) {
         return;
     kick_watchdog(p);
     s->error_count = 0;
-    const AVStream *st = s->ctx->streams[pkt->stream_index];
+    AVStream *st = s->ctx->streams[pkt->stream_index];
     block_t *b = nullptr;
     switch (st->codecpar->codec_type) {
     case AVMEDIA_TYPE_VIDEO:
-        if (!p->task_decode[DECODE_STREAM_VIDEO].p_qdecode)
-            open_slot(p, DECODE_STREAM_VIDEO, st, video_task_decode, 0);
-        b = make_media_block(pkt, CODEC_TYPE_VIDEO);
+        s->saved_flags = pkt->flags;
+        note_cut_piece(st, pkt);
+        if (!route_video(p, s, st))
+            break;
+        b = make_media_block(pkt, st, CODEC_TYPE_VIDEO);
         if (p->video_analyzer)
             p->video_analyzer->send(p->video_analyzer, pkt->size);
         if (p->vframe_analyzer)
             p->vframe_analyzer->event(p->vframe_analyzer);
-        s->saved_flags = pkt->flags;
         break;
     case AVMEDIA_TYPE_AUDIO:
         s->saved_flags = 0;
         if (route_audio(p, s, st))
-            b = make_media_block(pkt, CODEC_TYPE_AUDIO);
+            b = make_media_block(pkt, st, CODEC_TYPE_AUDIO);
         break;
     case AVMEDIA_TYPE_DATA:
         output_data(p, pkt);
@@ -359,8 +439,34 @@ void handle_packet(playhandle_t *p, rx_state_t *s, AVPacket *pkt) {
         block_FifoPut(p->q_dispacher, b);
 }
 
-// Reads until the task is stopped, reconnecting after a run of failed reads on the protocols
-// that have a watchdog.
+// Closes the input and opens it again; the decoders stay and check their streams at the first
+// packet of the new connection. False when the task ends (stopped, or no SDP).
+bool reconnect(playhandle_t *p, rx_state_t *s) {
+    stream_close(s->stream_out); // its stream list was the old connection's
+    close_input(p, s);
+    for (bool &r : s->refresh)
+        r = true;
+    s->ctx = open_input(p, s);
+    if (!s->ctx)
+        return false;
+    kick_watchdog(p);
+    return true;
+}
+
+// What a failed read leads to. An input that ended (HTTP, a finished sender) is opened again at
+// once; any input is opened again after a run of failures.
+bool read_failed(playhandle_t *p, rx_state_t *s, int r) {
+    syslog_message(syslog_id_parser_info, "read bad packet \n");
+    bool ended = r == AVERROR_EOF && !has_watchdog(s->protocol);
+    if (!ended && ++s->error_count <= kResetAfterErrors) {
+        if (!has_watchdog(s->protocol))
+            OS_MSleep(kFailedReadPauseMs);
+        return true;
+    }
+    return reconnect(p, s);
+}
+
+// Reads until the task is stopped, reconnecting after a run of failed reads.
 void read_loop(playhandle_t *p, rx_state_t *s) {
     AVPacket *pkt = av_packet_alloc();
     if (!pkt)
@@ -368,37 +474,14 @@ void read_loop(playhandle_t *p, rx_state_t *s) {
     while (rx_active(p)) {
         int r = av_read_frame(s->ctx, pkt);
         if (r < 0) {
-            if (!rx_active(p))
+            if (!rx_active(p) || !read_failed(p, s, r))
                 break;
-            syslog_message(syslog_id_parser_info, "read bad packet \n");
-            if (!reconnects_on_errors(s->protocol)) {
-                // UDP and HTTP are never reconnected; pause so a finished input does not spin.
-                OS_MSleep(10);
-                continue;
-            }
-            if (++s->error_count > kResetAfterErrors) {
-                close_input(p, s);
-                s->ctx = open_input(p, s);
-                if (!s->ctx)
-                    break;
-                kick_watchdog(p);
-            }
             continue;
         }
         handle_packet(p, s, pkt);
         av_packet_unref(pkt);
     }
     av_packet_free(&pkt);
-}
-
-// The data file and socket belong to one run: the next start opens them from its own settings.
-void close_data_outputs(playhandle_t *p) {
-    if (p->data_file)
-        fclose(p->data_file);
-    p->data_file = nullptr;
-    if (p->data_socket > 0)
-        Socket_Close((unsigned)p->data_socket);
-    p->data_socket = 0;
 }
 
 void task_exit(playhandle_t *p, rx_state_t *s) {
@@ -410,7 +493,7 @@ void task_exit(playhandle_t *p, rx_state_t *s) {
             stop_slot(p, slot);
     }
     close_input(p, s);
-    close_data_outputs(p);
+    rx_close_data_outputs(p);
     av_dict_free(&s->options);
     if (s->encrypted)
         rx_crypt_free(&s->crypt);
@@ -421,6 +504,15 @@ void task_exit(playhandle_t *p, rx_state_t *s) {
 }
 
 } // namespace
+
+void rx_close_data_outputs(playhandle_t *p) {
+    if (p->data_file)
+        fclose(p->data_file);
+    p->data_file = nullptr;
+    if (p->data_socket > 0)
+        Socket_Close((unsigned)p->data_socket);
+    p->data_socket = 0;
+}
 
 int rx_crypt_init(rx_crypt_t *c, const unsigned char *key, int key_len) {
     uint8_t digest[16];
@@ -491,9 +583,9 @@ void *task_gen_rx(void *pParam) {
     p->keep_buffer_ofs = 0;
     OS_AtomicSet(&p->active_audio_ch, 0);
     OS_AtomicSet(&p->audio_ch_count, 0);
-    s.protocol = OS_AtomicGet(&p->protocol);
-    s.encrypted = OS_AtomicGet(&p->is_encryption) == 1 &&
-                  rx_crypt_init(&s.crypt, p->enc_key, p->key_len) == 0;
+    s.protocol = p->rx.protocol;
+    s.encrypted =
+        p->rx.is_encryption == 1 && rx_crypt_init(&s.crypt, p->rx.key, p->rx.key_len) == 0;
     OS_AtomicSet(&p->monitor_time_out_ms, kRtpStalledMs);
     s.ctx = open_input(p, &s);
     if (s.ctx) {
@@ -501,5 +593,7 @@ void *task_gen_rx(void *pParam) {
         read_loop(p, &s);
     }
     task_exit(p, &s);
+    if (rx_active(p))
+        quorvex_live_ended(p); // ended by itself (the SDP input could not be opened)
     return nullptr;
 }

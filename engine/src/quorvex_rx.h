@@ -13,6 +13,10 @@ struct AVAES;
 // Task entry; pParam is the play handle. Runs until the handle's active_task_video_rx is cleared.
 void *task_gen_rx(void *pParam);
 
+// Closes the data file and socket of the last run; the receive task has ended (or is the
+// caller).
+void rx_close_data_outputs(playhandle_t *p);
+
 // avformat_find_stream_info with no options; the protocol is not used.
 int find_stream_info(AVFormatContext *ctx, int protocol);
 // Numbers the audio streams in stream order: map[stream index] = ordinal, -1 for other streams.

@@ -10,6 +10,7 @@ extern "C" {
 #include <libavfilter/avfilter.h>
 #include <libavutil/hwcontext.h>
 #include <libavutil/imgutils.h>
+#include <libavutil/mathematics.h>
 #include <libavutil/pixdesc.h>
 #include <libavutil/time.h>
 }
@@ -24,9 +25,63 @@ constexpr uint64_t kMaxSpinUs = 199999;
 constexpr uint64_t kReanchorUs = 999999;
 constexpr int kReceiveTries = 201;
 constexpr int kFailuresBeforeReset = 5;
+// A decoder slower than the stream (4K on two cores) must not let its queue grow: past about a
+// second of stream time the queue is dropped and decoding goes on at the next key frame.
+constexpr int64_t kMaxVideoQueueUs = 1000000;
+constexpr int kMaxVideoBlocks = 120; // the same without time stamps: 2 s at 60 pictures a second
+// A wider span between the oldest queued picture and a new one is a time stamp jump.
+constexpr int64_t kTimeJumpUs = 60000000;
+constexpr uint64_t kNoPts = 0x8000000000000000ull; // FFmpeg's AV_NOPTS_VALUE as stored in i_pts
+// Waits for a release time are slept in pieces, so a stop is seen within this time.
+constexpr unsigned kSleepPieceUs = 10000;
+
+// The dispatcher task's own state.
+struct dispatcher_t {
+    playhandle_t *p;
+    bool video_wait_key; // the video queue was dropped: only a key frame restarts it
+};
+
+// Stream time from the oldest queued block to b, in µs, in b's time base.
+int64_t queue_span_us(const block_t *b, uint64_t first_pts) {
+    int64_t ticks = (int64_t)(b->i_pts - first_pts);
+    if (b->i_rate <= 0 || b->i_mux <= 0)
+        return ticks * 100 / 9;
+    return av_rescale(ticks, (int64_t)b->i_mux * 1000000, b->i_rate);
+}
+
+// True when the video queue holds more than the decoder can still catch up with.
+bool video_backlog(block_fifo_t *q, const block_t *b) {
+    if (block_FifoCount(q) > kMaxVideoBlocks)
+        return true;
+    uint64_t first = 0;
+    if (b->i_pts == kNoPts || block_FifoFirstPts(q, &first) != 0 || first == kNoPts)
+        return false;
+    int64_t span = queue_span_us(b, first);
+    return span > kMaxVideoQueueUs && span < kTimeJumpUs;
+}
+
+// Admits a video block to the decoder's queue, dropping the queue when the decoder has fallen
+// behind. False when the block is to be dropped.
+bool admit_video(dispatcher_t *d, block_fifo_t *q, const block_t *b) {
+    bool key = (b->i_flags & MEDIA_BLOCK_KEY) != 0;
+    if (d->video_wait_key) {
+        if (!key)
+            return false;
+        d->video_wait_key = false;
+        return true;
+    }
+    if (!video_backlog(q, b))
+        return true;
+    int dropped = block_FifoDropOldest(q, 0);
+    quorvex_info_add(&d->p->cur_info.get_strm_info.inp_dec_error, dropped);
+    syslog_message(syslog_id_decode_info, "video decoder behind: %d blocks dropped\n", dropped);
+    d->video_wait_key = !key;
+    return key;
+}
 
 // Hands a block to the decode FIFO of its kind, or drops it when that decoder does not exist.
-void forward(playhandle_t *p, block_t *b) {
+void forward(dispatcher_t *d, block_t *b) {
+    playhandle_t *p = d->p;
     int kind = b->i_codec_type;
     if (kind < 0 || kind >= DECODE_STREAM_COUNT) {
         block_Release(b);
@@ -34,10 +89,11 @@ void forward(playhandle_t *p, block_t *b) {
     }
     OS_WaitSemaphore(p->slot_lock);
     block_fifo_t *q = p->task_decode[kind].p_qdecode;
-    if (q)
+    bool put = q && (kind != DECODE_STREAM_VIDEO || admit_video(d, q, b));
+    if (put)
         block_FifoPut(q, b);
     OS_SetSemaphore(p->slot_lock);
-    if (!q)
+    if (!put)
         block_Release(b);
 }
 
@@ -45,9 +101,21 @@ bool dispatcher_active(playhandle_t *p) {
     return OS_AtomicGet(&p->active_task_dispacher) != 0;
 }
 
+// Sleeps until the wall clock reaches target (µs of av_gettime) or the dispatcher is stopped.
+void sleep_until(playhandle_t *p, uint64_t target) {
+    for (;;) {
+        uint64_t now = (uint64_t)av_gettime();
+        if (now >= target || !dispatcher_active(p))
+            return;
+        uint64_t left = target - now;
+        OS_SleepUs(left < kSleepPieceUs ? (unsigned)left : kSleepPieceUs);
+    }
+}
+
 // Holds blocks back until the reserve is filled, then releases them at the spacing of their
 // time stamps, nudged 2 ms per block the reserve is above or below its depth.
-void paced_mode(playhandle_t *p) {
+void paced_mode(dispatcher_t *d) {
+    playhandle_t *p = d->p;
     int state = 0;
     dispatch_clock_t clock = {};
     while (dispatcher_active(p)) {
@@ -62,21 +130,19 @@ void paced_mode(playhandle_t *p) {
         block_t *b = block_FifoGetTimeout(p->q_dispacher, kDispatchWaitMs);
         if (!b)
             continue;
-        uint64_t block_us = dispatch_time_us(b->i_pts);
+        uint64_t block_us = block_time_us(b);
         if (state == 1) {
             dispatch_anchor(&clock, block_us, (uint64_t)av_gettime());
-            forward(p, b);
+            forward(d, b);
             state = 2;
             continue;
         }
         int deficit = reserve - block_FifoCount(p->q_dispacher);
         uint64_t target = dispatch_target(&clock, block_us, deficit, (uint64_t)av_gettime());
-        if (target - (uint64_t)av_gettime() <= kMaxSpinUs) {
-            while ((uint64_t)av_gettime() < target && dispatcher_active(p))
-                OS_MSleep(0);
-        }
+        if (target - (uint64_t)av_gettime() <= kMaxSpinUs)
+            sleep_until(p, target);
         if (dispatcher_active(p))
-            forward(p, b);
+            forward(d, b);
         else
             block_Release(b);
     }
@@ -164,6 +230,7 @@ void copy_frame(playhandle_t *p, AVFrame **frame) {
 struct deinterlacer_t {
     AVFilterGraph *graph;
     AVFilterContext *src, *sink;
+    int width, height, format; // what the graph was built for
 };
 
 int create_filter_graph(const AVFrame *frame, deinterlacer_t *d) {
@@ -195,6 +262,9 @@ int create_filter_graph(const AVFrame *frame, deinterlacer_t *d) {
     if (avfilter_graph_parse_ptr(d->graph, "yadif", &inputs, &outputs, nullptr) < 0 ||
         avfilter_graph_config(d->graph, nullptr) < 0)
         goto done;
+    d->width = frame->width;
+    d->height = frame->height;
+    d->format = frame->format;
     result = 0;
 done:
     avfilter_inout_free(&inputs);
@@ -234,24 +304,11 @@ AVFrame *deinterlace(deinterlacer_t *d, AVFrame *frame, bool *fatal) {
 
 // --- the decode task ---
 
-struct decoder_state_t {
-    bool open;
-    int errors;
-    bool display_started;
-    bool deinterlace_tried;
-    deinterlacer_t filter;
-    AVFrame *frame;
-};
-
-task_decode_t *video_slot(playhandle_t *p) {
-    return &p->task_decode[DECODE_STREAM_VIDEO];
-}
-
-// Sends the block's packet and waits briefly for a picture. The picture, or null.
-AVFrame *decode_block(AVCodecContext *ctx, block_t *b) {
+// Sends the block's packet. False when the decoder refused it.
+bool send_block(AVCodecContext *ctx, block_t *b) {
     AVPacket *pkt = av_packet_alloc();
     if (!pkt)
-        return nullptr;
+        return false;
     pkt->data = b->p_buffer;
     pkt->size = b->i_buffer;
     pkt->pts = pkt->dts = (int64_t)b->i_pts;
@@ -259,16 +316,34 @@ AVFrame *decode_block(AVCodecContext *ctx, block_t *b) {
     av_packet_free(&pkt);
     if (sent != 0) {
         QV_DEBUG("error send packet");
-        return nullptr;
+        return false;
     }
+    return true;
+}
+
+// The next picture of the packet just sent. For the first one the decoder is given a few
+// tries (a threaded decoder may still be working); later ones are there at once or not at all.
+AVFrame *receive_picture(AVCodecContext *ctx, bool first) {
     AVFrame *frame = av_frame_alloc();
-    for (int i = 0; frame && i < kReceiveTries; i++) {
+    for (int i = 0; frame && i < (first ? kReceiveTries : 1); i++) {
         if (avcodec_receive_frame(ctx, frame) == 0)
             return frame;
-        OS_MSleep(0);
+        if (first)
+            OS_MSleep(0);
     }
     av_frame_free(&frame);
     return nullptr;
+}
+
+struct decoder_state_t {
+    bool open;
+    int errors;
+    bool display_started;
+    deinterlacer_t filter;
+};
+
+task_decode_t *video_slot(playhandle_t *p) {
+    return &p->task_decode[DECODE_STREAM_VIDEO];
 }
 
 // Reports a size change to the caller before the handle takes the new size.
@@ -280,9 +355,9 @@ void note_picture_size(playhandle_t *p, const AVFrame *f) {
         OS_AtomicSet(&p->pict_width, f->width);
         OS_AtomicSet(&p->pict_height, f->height);
     }
-    OS_AtomicAdd(&p->cur_info.get_strm_info.inp_dec_frame, 1);
-    OS_AtomicSet(&p->cur_info.inp_width, f->width);
-    OS_AtomicSet(&p->cur_info.inp_height, f->height);
+    quorvex_info_add(&p->cur_info.get_strm_info.inp_dec_frame, 1);
+    quorvex_info_set(&p->cur_info.inp_width, f->width);
+    quorvex_info_set(&p->cur_info.inp_height, f->height);
 }
 
 void start_display(playhandle_t *p) {
@@ -321,7 +396,49 @@ void decode_failed(playhandle_t *p, decoder_state_t *st) {
     st->errors = 0;
 }
 
-// Decodes one block and hands the picture on. False when the task must end.
+// Deinterlaces a picture, (re)building the filter for its size and format. Returns the picture
+// to show, null when the filter holds it back or feeding failed, or the picture itself when no
+// filter can be built for it. *fatal is set when the sink broke.
+AVFrame *deinterlace_picture(playhandle_t *p, decoder_state_t *st, AVFrame *frame, bool *fatal) {
+    deinterlacer_t *d = &st->filter;
+    if (d->graph &&
+        (d->width != frame->width || d->height != frame->height || d->format != frame->format)) {
+        avfilter_graph_free(&d->graph);
+        d->src = d->sink = nullptr;
+    }
+    if (!d->graph) {
+        create_filter_graph(frame, d);
+        QV_DEBUG("deinterlace_flag(%d)", OS_AtomicGet(&p->deinterlace_flag));
+    }
+    if (!d->graph)
+        return frame;
+    AVFrame *out = deinterlace(d, frame, fatal);
+    av_frame_free(&frame);
+    return out;
+}
+
+// Makes one decoded picture ready and queues it for display. False when the task must end.
+bool present_picture(playhandle_t *p, decoder_state_t *st, AVFrame *frame, uint64_t pts) {
+    note_picture_size(p, frame);
+    if (!st->display_started) {
+        start_display(p);
+        st->display_started = true;
+    }
+    copy_frame(p, &frame);
+    if (OS_AtomicGet(&p->deinterlace_flag)) {
+        bool fatal = false;
+        frame = deinterlace_picture(p, st, frame, &fatal);
+        if (fatal) {
+            av_frame_free(&frame);
+            return false;
+        }
+    }
+    if (frame) // the filter holds the first picture back: nothing to show for it
+        queue_picture(p, frame, pts);
+    return true;
+}
+
+// Decodes one block and hands on every picture it gives. False when the task must end.
 bool decode_one(playhandle_t *p, decoder_state_t *st, block_t *b) {
     task_decode_t *slot = video_slot(p);
     if (!st->open) {
@@ -332,37 +449,18 @@ bool decode_one(playhandle_t *p, decoder_state_t *st, block_t *b) {
     }
     if (!p->m_display_q)
         p->m_display_q = block_FifoNew();
-    AVFrame *frame = decode_block(slot->p_context, b);
+    AVFrame *frame =
+        send_block(slot->p_context, b) ? receive_picture(slot->p_context, true) : nullptr;
     if (!frame) {
         decode_failed(p, st);
         return true;
     }
     st->errors = 0;
-    note_picture_size(p, frame);
-    if (!st->display_started) {
-        start_display(p);
-        st->display_started = true;
+    while (frame) {
+        if (!present_picture(p, st, frame, b->i_pts))
+            return false;
+        frame = receive_picture(slot->p_context, false);
     }
-    copy_frame(p, &frame);
-    if (OS_AtomicGet(&p->deinterlace_flag)) {
-        if (!st->deinterlace_tried) {
-            st->deinterlace_tried = true;
-            create_filter_graph(frame, &st->filter);
-            QV_DEBUG("deinterlace_flag(%d)", OS_AtomicGet(&p->deinterlace_flag));
-        }
-        if (st->filter.graph) {
-            bool fatal = false;
-            AVFrame *out = deinterlace(&st->filter, frame, &fatal);
-            av_frame_free(&frame);
-            if (fatal) {
-                av_frame_free(&out);
-                return false;
-            }
-            frame = out;
-        }
-    }
-    if (frame) // the filter holds the first picture back: nothing to show for it
-        queue_picture(p, frame, b->i_pts);
     return true;
 }
 
@@ -396,6 +494,26 @@ void display_block_release(block_t *b) {
     BlockRelease(b);
 }
 
+void media_block_set_time_base(block_t *b, int num, int den) {
+    b->i_mux = num;
+    b->i_rate = den;
+}
+
+uint64_t block_time_us(const block_t *b) {
+    if (b->i_rate <= 0 || b->i_mux <= 0)
+        return dispatch_time_us(b->i_pts);
+    // Unsigned like the 90 kHz reading, so a time stamp that jumps back gives a huge step.
+    return (uint64_t)av_rescale((int64_t)b->i_pts, (int64_t)b->i_mux * 1000000, b->i_rate);
+}
+
+int64_t block_duration_us(const block_t *b) {
+    if (b->i_length <= 0)
+        return 0;
+    if (b->i_rate <= 0 || b->i_mux <= 0)
+        return b->i_length * 100 / 9;
+    return av_rescale(b->i_length, (int64_t)b->i_mux * 1000000, b->i_rate);
+}
+
 void dispatch_anchor(dispatch_clock_t *c, uint64_t block_us, uint64_t now) {
     c->previous = block_us;
     c->anchor = c->next = now;
@@ -413,15 +531,16 @@ uint64_t dispatch_target(dispatch_clock_t *c, uint64_t block_us, int deficit, ui
 
 void *task_dispacher(void *p_sys) {
     playhandle_t *p = static_cast<playhandle_t *>(p_sys);
+    dispatcher_t d = {p, false};
     OS_AtomicSet(&p->active_task_dispacher, 1);
     while (dispatcher_active(p)) {
         if (OS_AtomicGet(&p->delay_frame_count) > 0) {
-            paced_mode(p); // for the rest of the task's life
+            paced_mode(&d); // for the rest of the task's life
             break;
         }
         block_t *b = block_FifoGetTimeout(p->q_dispacher, kDispatchWaitMs);
         if (b)
-            forward(p, b);
+            forward(&d, b);
     }
     return nullptr;
 }
@@ -439,6 +558,10 @@ int init_vcodec(playhandle_t *p, unsigned int &codec_id) {
     if (!ctx)
         return -1;
     avcodec_parameters_to_context(ctx, slot->p_par);
+    // Slices of one picture are decoded side by side: faster pictures, no added delay (frame
+    // threads would hold pictures back).
+    ctx->thread_type = FF_THREAD_SLICE;
+    ctx->thread_count = 0;
     codec_id = (unsigned)codec->id;
     if (p->codec_sem)
         OS_WaitSemaphore(p->codec_sem);

@@ -23,6 +23,16 @@ inline uint64_t dispatch_time_us(uint64_t pts) {
     return pts * 100 / 9;
 }
 
+// Video and audio blocks carry their stream's time base: i_pts and i_length count units of
+// i_mux / i_rate seconds. A block without one (i_rate 0) is read as 90 kHz.
+void media_block_set_time_base(block_t *b, int num, int den);
+// The block's i_pts in microseconds.
+uint64_t block_time_us(const block_t *b);
+// The block's i_length in microseconds; 0 when it is not known.
+int64_t block_duration_us(const block_t *b);
+// The key-frame bit of a media block's i_flags (the demuxer's packet flag).
+#define MEDIA_BLOCK_KEY 0x1u
+
 // Paced release: the moment (µs) a block may leave, given the running schedule. Exposed for
 // tests; see task_dispacher.
 struct dispatch_clock_t {

@@ -63,8 +63,8 @@ int quorvex_open_cs(quorvex_setup_t *pSetup, quorvex_handle_t *hVidDisp) {
     quorvex_setup_t setup = {};
     if (pSetup)
         setup = *pSetup;
-    quorvex_open(setup, hVidDisp);
-    return 0;
+    // 0 as for every open that gives a handle; a handle that could not be made is no success.
+    return quorvex_open(setup, hVidDisp);
 }
 
 void quorvex_close_cs(quorvex_handle_t h) {

@@ -19,6 +19,9 @@ namespace {
 
 // Every packet is written with this time-stamp step (90 kHz units).
 constexpr int64_t kPtsStep = 3000;
+// A callback slower than the stream must not make the queue grow without end: past this many
+// payload bytes (over a second at 40 Mbit/s) new packets are dropped until it catches up.
+constexpr int kMaxQueuedBytes = STREAM_OUT_MAX_QUEUED;
 
 int write_packet(void *opaque, uint8_t *buff, int size) {
     mux_t *m = static_cast<mux_t *>(opaque);
@@ -178,8 +181,13 @@ stream_h_t stream_open(void *pFormatCtx, stream_callback_t callback, void *p_par
     return m;
 }
 
+// True when the packet is not to be queued: the muxer failed, or the callback is behind.
+static bool refuse(stream_h_t h) {
+    return OS_AtomicGet(&h->failed) || block_FifoSize(h->q) > kMaxQueuedBytes;
+}
+
 int stream_puts(stream_h_t h, const AVPacket *pkt) {
-    if (OS_AtomicGet(&h->failed))
+    if (refuse(h))
         return 0;
     block_t *b = block_Alloc(pkt->size);
     if (!b)
@@ -193,7 +201,7 @@ int stream_puts(stream_h_t h, const AVPacket *pkt) {
 }
 
 int stream_puts(stream_h_t h, const unsigned char *data, int size) {
-    if (OS_AtomicGet(&h->failed))
+    if (refuse(h))
         return 0;
     block_t *b = block_Alloc(size);
     if (!b)

@@ -23,10 +23,13 @@ typedef struct mux_t {
 typedef mux_t *stream_h_t;
 
 #define STREAM_OUT_CHUNK 1316
+// Payload bytes the stream-out queue may hold; beyond, new packets are dropped.
+#define STREAM_OUT_MAX_QUEUED (8 * 1024 * 1024)
 
 // Starts the stream task over the input context. Null when an allocation fails.
 stream_h_t stream_open(void *pFormatCtx, stream_callback_t callback, void *p_params);
-// Queues a copy of the packet; -1 when no block can be allocated, else 0.
+// Queues a copy of the packet (dropped while the queue is full or the muxer failed); -1 when no
+// block can be allocated, else 0.
 int stream_puts(stream_h_t h, const AVPacket *pkt);
 // Queues raw bytes; -1 when no block can be allocated, else 0.
 int stream_puts(stream_h_t h, const unsigned char *data, int size);

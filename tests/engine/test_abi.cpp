@@ -130,6 +130,31 @@ TEST_F(EngineAbi, NullHandleEntriesDoNothing) {
     q_->Quorvex_close(0);
 }
 
+// Handles are independent: closing them in any order closes exactly the one named, whichever
+// was opened last.
+TEST_F(EngineAbi, HandlesCloseInAnyOrder) {
+    auto open_cs = sym<int (*)(quorvex_setup_t *, quorvex_handle_t *)>("quorvex_open_cs");
+    auto close_cs = sym<void (*)(quorvex_handle_t)>("quorvex_close_cs");
+    const std::vector<std::vector<int>> orders = {{0, 1, 2}, {2, 1, 0}, {1, 0, 2}};
+    for (const std::vector<int> &order : orders) {
+        quorvex_handle_t h[3] = {};
+        for (quorvex_handle_t &one : h) {
+            quorvex_setup_t setup = {};
+            ASSERT_EQ(open_cs(&setup, &one), 0);
+            ASSERT_NE(one, 0u);
+        }
+        for (size_t k = 0; k < order.size(); k++) {
+            close_cs(h[order[k]]);
+            // The handles still open keep working.
+            for (size_t j = k + 1; j < order.size(); j++) {
+                quorvex_info_t info = {};
+                q_->Quorvex_get_info(h[order[j]], &info, 0);
+                EXPECT_EQ(info.active_app, OTHER_APP);
+            }
+        }
+    }
+}
+
 TEST_F(EngineAbi, ReadFrameWritesNothing) {
     int w = -7, h = -8;
     unsigned char buffer[16];
@@ -189,15 +214,17 @@ TEST_F(EngineAbi, OpenHandleControls) {
     q_->Quorvex_set_active_audio_ch(h, count);
     EXPECT_EQ(q_->Quorvex_get_active_audio_ch(h), 0);
 
-    // Protocols that cannot start: the live bit is still recorded, and stop clears it.
+    // Protocols that cannot start (unknown, or not received by this build): the start fails
+    // and nothing reads as running.
     streaming_setup_t s = {};
-    for (int protocol : {(int)Protocol_PRIVATE, 10}) {
+    for (int protocol : {(int)Protocol_PRIVATE, (int)Protocol_Split, (int)Protocol_RAW_H265, 10}) {
         s.protocol = protocol;
         EXPECT_EQ(q_->Quorvex_set_streaming_param(h, s), 0);
         EXPECT_EQ(q_->Quorvex_start(h, 4), -1) << protocol;
+        EXPECT_EQ(q_->Quorvex_start(h, 12), -1) << protocol;
         quorvex_info_t info = {};
         q_->Quorvex_get_info(h, &info, 0);
-        EXPECT_EQ(info.action_bit, 4);
+        EXPECT_EQ(info.action_bit & 4, 0) << protocol;
         q_->Quorvex_stop(h, 4);
         q_->Quorvex_get_info(h, &info, 0);
         EXPECT_EQ(info.action_bit, 0);

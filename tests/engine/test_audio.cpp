@@ -236,24 +236,44 @@ TEST(AudioDevice, BufferIsAboutAThirtiethOfASecond) {
         EXPECT_EQ(audio_buffer_samples(c.rate), c.samples) << c.rate;
 }
 
-TEST(AudioCallback, BacklogAboveFourBlocksIsDroppedForSilence) {
-    quorvex_handle_t h = 0;
-    quorvex_open(quorvex_setup_t{}, &h);
-    playhandle_t *p = reinterpret_cast<playhandle_t *>(h);
-    task_decode_t *slot = &p->task_decode[DECODE_STREAM_AUDIO];
-    slot->p_qdecode = block_FifoNew();
-    for (int i = 0; i < 6; i++)
-        block_FifoPut(slot->p_qdecode, block_Alloc(100));
-    OS_AtomicSet(&slot->active_task_decode, 1);
-    p->audio_reset_state = 1;
-    std::vector<uint8_t> out(4096, 0xAA);
-    audio_callback(p, out.data(), (int)out.size());
-    EXPECT_EQ(block_FifoCount(slot->p_qdecode), 0);
-    EXPECT_EQ(out, std::vector<uint8_t>(4096, 0));
-    OS_AtomicSet(&slot->active_task_decode, 0);
-    block_FifoRelease(slot->p_qdecode);
-    slot->p_qdecode = nullptr;
-    quorvex_close(h);
+// About 200 ms may wait behind the block taken; older blocks go first, the block taken stays
+// in hand (here it cannot be decoded: the slot has no decoder, so the callback ends there).
+TEST(AudioCallback, BacklogIsBoundedByTimeDroppingTheOldest) {
+    struct Case {
+        int64_t duration_90k; // of each block; 0: unknown
+        int queued;
+        int left;
+    } cases[] = {
+        {3600, 10, 5}, // 40 ms blocks: five behind the one taken
+        {1800, 8, 7},  // 20 ms blocks: all seven behind it fit
+        {0, 8, 4},     // unknown durations: four
+        {90000, 3, 1}, // one-second blocks: one still waits
+    };
+    for (const Case &c : cases) {
+        quorvex_handle_t h = 0;
+        quorvex_open(quorvex_setup_t{}, &h);
+        playhandle_t *p = reinterpret_cast<playhandle_t *>(h);
+        task_decode_t *slot = &p->task_decode[DECODE_STREAM_AUDIO];
+        slot->p_qdecode = block_FifoNew();
+        for (int i = 0; i < c.queued; i++) {
+            block_t *b = block_Alloc(100);
+            b->i_pts = (uint64_t)i;
+            b->i_length = c.duration_90k;
+            block_FifoPut(slot->p_qdecode, b);
+        }
+        OS_AtomicSet(&slot->active_task_decode, 1);
+        p->audio_reset_state = 1;
+        std::vector<uint8_t> out(4096, 0xAA);
+        audio_callback(p, out.data(), (int)out.size());
+        EXPECT_EQ(block_FifoCount(slot->p_qdecode), c.left) << c.duration_90k;
+        uint64_t first = 0;
+        ASSERT_EQ(block_FifoFirstPts(slot->p_qdecode, &first), 0);
+        EXPECT_EQ(first, (uint64_t)(c.queued - c.left)) << "the newest blocks stay";
+        OS_AtomicSet(&slot->active_task_decode, 0);
+        block_FifoRelease(slot->p_qdecode);
+        slot->p_qdecode = nullptr;
+        quorvex_close(h);
+    }
 }
 
 } // namespace
