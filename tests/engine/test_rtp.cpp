@@ -2,7 +2,14 @@
 // real RTP senders played through it.
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
 #include <string.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <thread>
 
 #include <sstream>
 #include <string>
@@ -89,6 +96,54 @@ TEST(Sdp, StreamDescriptionBytesAreLittleEndianAndShortOnesZeroFilled) {
     EXPECT_EQ((unsigned)part.codec_id, (unsigned)0x0011);
     EXPECT_EQ((unsigned)part.a_sample_rate, (unsigned)0u);
     EXPECT_EQ((unsigned)part.port, (unsigned)0);
+}
+
+TEST(Sdp, OnlyWellFormedStreamDescriptionsAreTaken) {
+    unsigned char d[16] = {0x1, 0x01, 0x00};
+    struct Case {
+        int size;
+        unsigned char type;
+        bool valid;
+    } cases[] = {{14, 0x1, true},  {14, 0x7, true},   {14, 0x0, false},
+                 {14, 0x8, false}, {14, 0x81, false}, {13, 0x1, false},
+                 {15, 0x1, false}, {0, 0x1, false},   {-1, 0x1, false}};
+    for (const Case &c : cases) {
+        d[0] = c.type;
+        EXPECT_EQ(rtp_info_valid(d, c.size), c.valid) << c.size << " bytes, type " << (int)c.type;
+    }
+}
+
+// Datagrams on the description port that are not descriptions (too short, unknown kinds) are
+// passed over; the description after them makes the SDP text.
+TEST(Sdp, DescriptionAfterStrayDatagramsMakesTheText) {
+    playhandle_t p = {};
+    OS_AtomicSet(&p.active_task_video_rx, 1);
+    std::string sdp;
+    std::atomic<bool> taken{false};
+    std::thread reader([&] {
+        sdp = get_rtp_info(&p);
+        taken = true;
+    });
+    unsigned char stray_short[10] = {0x1, 0x01, 0x00};
+    unsigned char stray_kind[14] = {0x80, 0x01, 0x00};
+    unsigned char good[14] = {0x1, 0x01, 0x00};
+    good[12] = 0x34; // port 0x1234 = 4660
+    good[13] = 0x12;
+    unsigned int sock = Socket_UDPSocket();
+    // Until the reader's port is open datagrams are lost, so the three are sent again and again,
+    // the stray ones first.
+    qvtest::wait_until(
+        [&] {
+            Socket_SendTo(sock, stray_short, sizeof(stray_short), 0x7F000001, RTP_INFO_PORT);
+            Socket_SendTo(sock, stray_kind, sizeof(stray_kind), 0x7F000001, RTP_INFO_PORT);
+            Socket_SendTo(sock, good, sizeof(good), 0x7F000001, RTP_INFO_PORT);
+            return taken.load();
+        },
+        5000, 50);
+    OS_AtomicSet(&p.active_task_video_rx, 0); // ends a reader that took nothing
+    reader.join();
+    Socket_Close(sock);
+    EXPECT_NE(sdp.find("m=video 4660 RTP/AVP 96"), std::string::npos) << sdp;
 }
 
 TEST(Sdp, TemplateIsServedOncePerOpen) {
@@ -198,6 +253,28 @@ TEST(RtpWatchdog, SenderThatPausesIsPlayedAgainAfterTheReconnect) {
     int before = cap.count();
     sender.resume();
     EXPECT_TRUE(wait_pictures(cap, before + 25, 20000));
+}
+
+// An RTP input whose SDP cannot be opened (its port is taken) ends the receive task by itself:
+// live reception no longer reads as running, and a later start makes a new task.
+TEST(RtpLifecycle, TaskThatEndsByItselfClearsTheLiveBitAndStartsAgain) {
+    int port = qvtest::free_udp_port();
+    int blocker = socket(AF_INET, SOCK_DGRAM, 0);
+    sockaddr_in addr = {};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons((uint16_t)port);
+    addr.sin_addr.s_addr = htonl(0x7F000001);
+    ASSERT_EQ(bind(blocker, reinterpret_cast<sockaddr *>(&addr), sizeof(addr)), 0);
+    Capture cap;
+    Handle h(&cap);
+    ASSERT_EQ(h.play(rtp_input(port, RTP_P_TYPE_H264)), 0);
+    EXPECT_TRUE(qvtest::wait_until([&] { return (h.info().action_bit & 4) == 0; }, 10000, 20));
+    close(blocker);
+    ASSERT_EQ(h.q()->Quorvex_start(h.h(), 4), 0);
+    EXPECT_EQ(h.info().action_bit & 4, 4);
+    qvtest::TempDir dir;
+    qvtest::Process sender(rtp_sender_argv(port, false), dir.file("sender.log"));
+    EXPECT_TRUE(wait_pictures(cap, 10, 20000)) << qvtest::read_text(dir.file("sender.log"));
 }
 
 } // namespace

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <string.h>
+#include <sys/resource.h>
 
 #include <string>
 #include <vector>
@@ -12,6 +13,13 @@
 #include "quorvex_rx.h"
 #include "quorvex_video.h"
 #include "ts_crypt.h"
+#include "user_stream.h"
+
+extern "C" {
+#include <libavformat/avformat.h>
+}
+
+#include <atomic>
 
 namespace {
 
@@ -134,11 +142,26 @@ class Dispatcher : public ::testing::Test {
         quorvex_close(h_);
         block_FifoRelease(out_);
     }
-    void put(uint64_t pts) {
+    // A video block; time base 1/den (0: none, read as 90 kHz).
+    void put(uint64_t pts, bool key = false, int den = 0) {
         block_t *b = block_Alloc(16);
         b->i_codec_type = CODEC_TYPE_VIDEO;
         b->i_pts = pts;
+        b->i_flags = key ? MEDIA_BLOCK_KEY : 0;
+        if (den)
+            media_block_set_time_base(b, 1, den);
         block_FifoPut(p_->q_dispacher, b);
+    }
+    bool wait_dispatched() {
+        return qvtest_wait([&] { return block_FifoCount(p_->q_dispacher) == 0; }, 5000);
+    }
+    template <typename F> static bool qvtest_wait(F pred, int timeout_ms) {
+        for (int waited = 0; waited < timeout_ms; waited += 5) {
+            if (pred())
+                return true;
+            OS_MSleep(5);
+        }
+        return pred();
     }
     quorvex_handle_t h_ = 0;
     playhandle_t *p_ = nullptr;
@@ -168,6 +191,62 @@ TEST_F(Dispatcher, HoldsBackTheReserveBeforeTheFirstRelease) {
     block_Release(b);
 }
 
+// Nobody takes from the video decoder's queue (a decoder slower than the stream): past about a
+// second of stream time the queue is dropped and refilled from the next key frame on.
+TEST_F(Dispatcher, VideoQueueOfASlowDecoderRestartsAtAKeyFrame) {
+    open(0);
+    for (int i = 0; i < 75; i++) // 3 s at 25 pictures a second, a key frame every second
+        put((uint64_t)i * 3600, i % 25 == 0);
+    ASSERT_TRUE(wait_dispatched());
+    EXPECT_LE(block_FifoCount(out_), 26);
+    block_t *b = block_FifoGetTimeout(out_, 100);
+    ASSERT_NE(b, nullptr);
+    EXPECT_TRUE(b->i_flags & MEDIA_BLOCK_KEY) << "the queue starts at a key frame";
+    block_Release(b);
+    quorvex_info_t info = {};
+    quorvex_get_info(h_, &info, 0);
+    EXPECT_GT(info.get_strm_info.inp_dec_error, 0) << "dropped blocks are counted";
+}
+
+TEST_F(Dispatcher, VideoQueueWithoutTimeStampsIsBoundedByCount) {
+    open(0);
+    for (int i = 0; i < 400; i++)
+        put(0x8000000000000000ull, i % 50 == 0); // no time stamps
+    ASSERT_TRUE(wait_dispatched());
+    EXPECT_LE(block_FifoCount(out_), 121);
+}
+
+// Blocks with a millisecond time base (RTMP's) are paced 40 ms apart, and the dispatcher
+// sleeps between releases instead of spinning.
+TEST_F(Dispatcher, PacesInEachBlocksTimeBaseAndSleepsMeanwhile) {
+    open(30); // a reserve of one block: paced
+    OS_MSleep(250);
+    struct rusage before, after;
+    getrusage(RUSAGE_SELF, &before);
+    uint64_t t0 = OS_GetMHClock();
+    for (int i = 0; i < 20; i++)
+        put((uint64_t)i * 40, false, 1000);
+    std::vector<uint64_t> arrivals;
+    while (arrivals.size() < 20) {
+        block_t *b = block_FifoGetTimeout(out_, 2000);
+        if (!b)
+            break;
+        arrivals.push_back(OS_GetMHClock());
+        block_Release(b);
+    }
+    getrusage(RUSAGE_SELF, &after);
+    ASSERT_EQ(arrivals.size(), 20u);
+    uint64_t span = arrivals.back() - arrivals.front();
+    EXPECT_GT(span, 500000u) << "19 steps of 40 ms, less a few ms for the reserve";
+    EXPECT_LT(span, 1200000u);
+    double wall = (double)(OS_GetMHClock() - t0);
+    double cpu = (double)(after.ru_utime.tv_sec - before.ru_utime.tv_sec) * 1e6 +
+                 (double)(after.ru_utime.tv_usec - before.ru_utime.tv_usec) +
+                 (double)(after.ru_stime.tv_sec - before.ru_stime.tv_sec) * 1e6 +
+                 (double)(after.ru_stime.tv_usec - before.ru_stime.tv_usec);
+    EXPECT_LT(cpu, wall * 0.5) << "waiting for a release time takes no core";
+}
+
 TEST_F(Dispatcher, BlocksOfAKindWithoutDecoderAreDropped) {
     open(0);
     block_t *b = block_Alloc(16);
@@ -178,6 +257,56 @@ TEST_F(Dispatcher, BlocksOfAKindWithoutDecoderAreDropped) {
     ASSERT_NE(v, nullptr);
     EXPECT_EQ(v->i_codec_type, CODEC_TYPE_VIDEO);
     block_Release(v);
+}
+
+} // namespace
+
+namespace {
+
+// --- stream-out ---
+
+struct Gate {
+    std::atomic<bool> open{false};
+    std::atomic<int> calls{0};
+};
+
+// A callback that does not return until the gate opens (bounded).
+void slow_callback(void *param, unsigned char *, int) {
+    Gate *g = static_cast<Gate *>(param);
+    g->calls++;
+    for (int i = 0; i < 2000 && !g->open.load(); i++)
+        OS_MSleep(5);
+}
+
+TEST(StreamOut, QueueOfASlowCallbackIsBounded) {
+    AVFormatContext *in = avformat_alloc_context();
+    AVStream *st = avformat_new_stream(in, nullptr);
+    st->codecpar->codec_type = AVMEDIA_TYPE_VIDEO;
+    st->codecpar->codec_id = AV_CODEC_ID_H264;
+    st->codecpar->width = 320;
+    st->codecpar->height = 240;
+    st->time_base = AVRational{1, 90000};
+    Gate gate;
+    stream_h_t out = stream_open(in, slow_callback, &gate);
+    ASSERT_NE(out, nullptr);
+    std::vector<uint8_t> payload(10000, 0x5A);
+    const uint8_t aud[] = {0, 0, 0, 1, 0x09, 0xF0}; // an access unit delimiter: H.264 to the muxer
+    memcpy(payload.data(), aud, sizeof(aud));
+    AVPacket *pkt = av_packet_alloc();
+    pkt->data = payload.data();
+    pkt->size = (int)payload.size();
+    pkt->stream_index = 0;
+    for (int i = 0; i < 3000; i++) { // 30 MB while the callback is stuck
+        pkt->pts = i * 3600;
+        EXPECT_EQ(stream_puts(out, pkt), 0);
+    }
+    EXPECT_LE(block_FifoSize(out->q), STREAM_OUT_MAX_QUEUED + (int)payload.size());
+    gate.open = true;
+    stream_close(out);
+    EXPECT_EQ(out, nullptr);
+    EXPECT_GT(gate.calls.load(), 0);
+    av_packet_free(&pkt);
+    avformat_free_context(in);
 }
 
 } // namespace

@@ -220,4 +220,28 @@ TEST_P(WindowStabilizer, StabilisedPicturesAreDrawn) {
 
 INSTANTIATE_TEST_SUITE_P(Algorithms, WindowStabilizer, ::testing::Values(1, 2));
 
+// Pictures larger than the stabiliser's first scratch buffer (17 MB in RGBA) are stabilised
+// and drawn, not left black.
+TEST(WindowLargeStabilized, PictureAboveTheScratchSizeIsDrawn) {
+    int port = qvtest::free_udp_port();
+    qvtest::TempDir dir;
+    qvtest::Process sender(quadrant_argv(2560, 1664, 5, qvtest::udp_url(port), true, 0),
+                           dir.file("s.log"));
+    qvtest::TestWindow win;
+    ASSERT_TRUE(win.create(640, 480));
+    Capture cap;
+    Handle h(&cap, win.handle());
+    h.q()->Quorvex_set_stabilizer(h.h(), stabilizer_params_t{1});
+    ASSERT_EQ(h.play(udp_input(port)), 0);
+    ASSERT_TRUE(wait_pictures(cap, 3, kFirstPictureMs)) << qvtest::read_text(dir.file("s.log"));
+    bool drawn = qvtest::wait_until(
+        [&] {
+            return colour_distance(win.pixel(640 / 4, 480 / 4), kTopLeft) < 60 &&
+                   colour_distance(win.pixel(3 * 640 / 4, 480 / 4), kTopRight) < 60 &&
+                   colour_distance(win.pixel(640 / 4, 3 * 480 / 4), kBottomLeft) < 60;
+        },
+        10000, 50);
+    EXPECT_TRUE(drawn);
+}
+
 } // namespace
