@@ -17,3 +17,13 @@ if(_qv_san)
     add_compile_options(${_qv_san})
     add_link_options(${_qv_san})
 endif()
+
+# QV_LIBFUZZER (clang only) instruments everything for libFuzzer's coverage and links the fuzz
+# targets against libFuzzer instead of the bounded driver (scripts/fuzz.sh).
+option(QV_LIBFUZZER "Link the fuzz targets with clang's libFuzzer" OFF)
+if(QV_LIBFUZZER)
+    if(NOT CMAKE_CXX_COMPILER_ID STREQUAL "Clang")
+        message(FATAL_ERROR "QV_LIBFUZZER needs clang")
+    endif()
+    add_compile_options(-fsanitize=fuzzer-no-link)
+endif()

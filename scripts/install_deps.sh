@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Installs the Debian 12 packages needed to build and test everything.
+# Installs the Debian 12 packages needed to build and test everything; with the argument
+# "fuzz", also clang and its libFuzzer runtime for scripts/fuzz.sh.
 # This is the only place the project gets packages from; it installs only what is missing.
 set -euo pipefail
 
@@ -17,6 +18,9 @@ PACKAGES=(
   gstreamer1.0-plugins-ugly gstreamer1.0-libav gir1.2-gst-rtsp-server-1.0 python3-gi
   nginx libnginx-mod-rtmp
 )
+if [ "${1:-}" = "fuzz" ]; then
+  PACKAGES+=(clang libclang-rt-14-dev)
+fi
 
 missing=()
 for p in "${PACKAGES[@]}"; do

@@ -50,6 +50,10 @@ struct rx_state_t {
     // After a reconnect each decode slot checks, at its stream's first packet, whether the new
     // connection's stream is the one its decoder was made for.
     bool refresh[DECODE_STREAM_COUNT];
+    // A transport stream held in memory instead of the network (rx_run_memory): it ends at its
+    // end instead of being opened again.
+    const uint8_t *mem;
+    size_t mem_size, mem_pos;
 };
 
 bool rx_active(playhandle_t *p) {
@@ -195,7 +199,60 @@ AVFormatContext *open_sdp_input(playhandle_t *p) {
     return ctx;
 }
 
+// FFmpeg read function over the memory input.
+int read_memory(void *opaque, uint8_t *buf, int size) {
+    rx_state_t *s = static_cast<rx_state_t *>(opaque);
+    size_t left = s->mem_size - s->mem_pos;
+    if (left == 0)
+        return AVERROR_EOF;
+    size_t n = left < (size_t)size ? left : (size_t)size;
+    memcpy(buf, s->mem + s->mem_pos, n);
+    s->mem_pos += n;
+    return (int)n;
+}
+
+// The MPEG-TS demuxer over the memory input, opened as for UDP. Null when it cannot be opened.
+AVFormatContext *open_memory_input(playhandle_t *p, rx_state_t *s) {
+    constexpr int kIoSize = 4096;
+    AVFormatContext *ctx = avformat_alloc_context();
+    unsigned char *buf = static_cast<unsigned char *>(av_malloc(kIoSize));
+    AVIOContext *io =
+        buf ? avio_alloc_context(buf, kIoSize, 0, s, read_memory, nullptr, nullptr) : nullptr;
+    if (!ctx || !io) {
+        if (io)
+            av_freep(&io->buffer);
+        else
+            av_free(buf);
+        avio_context_free(&io);
+        avformat_free_context(ctx);
+        return nullptr;
+    }
+    ctx->opaque = p;
+    ctx->interrupt_callback.callback = mpegts_monitor;
+    ctx->interrupt_callback.opaque = p;
+    ctx->pb = io;
+    ctx->flags |= AVFMT_FLAG_CUSTOM_IO;
+    av_dict_set_int(&s->options, "max_packet_size", kMaxPesPacket, 0);
+    AVDictionary *opts = nullptr;
+    av_dict_copy(&opts, s->options, 0);
+    int r = avformat_open_input(&ctx, nullptr, av_find_input_format("mpegts"), &opts);
+    av_dict_free(&opts);
+    if (r != 0) {
+        av_freep(&io->buffer); // the failed open freed the context but not our I/O
+        avio_context_free(&io);
+        return nullptr;
+    }
+    OS_AtomicSet(&p->avformat, ctx);
+    find_stream_info(ctx, Protocol_UDPTS);
+    trust_whole_frames(ctx);
+    return ctx;
+}
+
 AVFormatContext *open_input(playhandle_t *p, rx_state_t *s) {
+    if (s->mem) {
+        OS_AtomicSet(&p->active_network_rx, 1);
+        return open_memory_input(p, s);
+    }
     if (s->protocol == Protocol_RTPUDP) {
         OS_AtomicSet(&p->active_network_rx, 1);
         return open_sdp_input(p);
@@ -239,6 +296,8 @@ bool open_slot(playhandle_t *p, int kind, const AVStream *st, OS_TaskFunc_t task
 // Stops a slot's decoder and releases its FIFO.
 void stop_slot(playhandle_t *p, task_decode_t *slot) {
     OS_AtomicSet(&slot->active_task_decode, 0);
+    if (slot->p_qdecode)
+        block_FifoWake(slot->p_qdecode); // a decoder waiting for a block sees the stop at once
     OS_TaskDelete(slot->h_task_decode);
     slot->h_task_decode = nullptr;
     OS_WaitSemaphore(p->slot_lock);
@@ -442,6 +501,8 @@ void handle_packet(playhandle_t *p, rx_state_t *s, AVPacket *pkt) {
 // Closes the input and opens it again; the decoders stay and check their streams at the first
 // packet of the new connection. False when the task ends (stopped, or no SDP).
 bool reconnect(playhandle_t *p, rx_state_t *s) {
+    if (s->mem)
+        return false;            // a stream in memory has ended at its end
     stream_close(s->stream_out); // its stream list was the old connection's
     close_input(p, s);
     for (bool &r : s->refresh)
@@ -459,7 +520,7 @@ bool read_failed(playhandle_t *p, rx_state_t *s, int r) {
     syslog_message(syslog_id_parser_info, "read bad packet \n");
     bool ended = r == AVERROR_EOF && !has_watchdog(s->protocol);
     if (!ended && ++s->error_count <= kResetAfterErrors) {
-        if (!has_watchdog(s->protocol))
+        if (!has_watchdog(s->protocol) && !s->mem)
             OS_MSleep(kFailedReadPauseMs);
         return true;
     }
@@ -575,18 +636,59 @@ int mpegts_monitor(void *param) {
     return rx_active(static_cast<playhandle_t *>(param)) ? 0 : 1;
 }
 
-void *task_gen_rx(void *pParam) {
-    playhandle_t *p = static_cast<playhandle_t *>(pParam);
-    rx_state_t s = {};
+namespace {
+
+// The start of one run: the handle's per-run resources and the run's decryption.
+void task_begin(playhandle_t *p, rx_state_t *s) {
     p->codec_sem = OS_AllocSemaphore();
     p->p_keep_buffer = static_cast<unsigned char *>(malloc(kKeepBufferSize));
     p->keep_buffer_ofs = 0;
     OS_AtomicSet(&p->active_audio_ch, 0);
     OS_AtomicSet(&p->audio_ch_count, 0);
-    s.protocol = p->rx.protocol;
-    s.encrypted =
-        p->rx.is_encryption == 1 && rx_crypt_init(&s.crypt, p->rx.key, p->rx.key_len) == 0;
+    s->protocol = p->rx.protocol;
+    s->encrypted =
+        p->rx.is_encryption == 1 && rx_crypt_init(&s->crypt, p->rx.key, p->rx.key_len) == 0;
     OS_AtomicSet(&p->monitor_time_out_ms, kRtpStalledMs);
+}
+
+// Waits (bounded) until the dispatcher and the decoders have taken what was handed on.
+void wait_handed_on(playhandle_t *p) {
+    for (int i = 0; i < 200; i++) {
+        bool empty = block_FifoCount(p->q_dispacher) == 0;
+        OS_WaitSemaphore(p->slot_lock);
+        for (const task_decode_t &slot : p->task_decode)
+            empty = empty && (!slot.p_qdecode || block_FifoCount(slot.p_qdecode) == 0);
+        OS_SetSemaphore(p->slot_lock);
+        if (empty)
+            return;
+        OS_MSleep(1);
+    }
+}
+
+} // namespace
+
+int rx_run_memory(playhandle_t *p, const uint8_t *data, size_t size) {
+    if (p->h_task_video_rx || OS_AtomicGet(&p->active_task_video_rx))
+        return -1;
+    rx_state_t s = {};
+    s.mem = data;
+    s.mem_size = size;
+    OS_AtomicSet(&p->active_task_video_rx, 1);
+    task_begin(p, &s);
+    s.protocol = Protocol_UDPTS;
+    s.ctx = open_input(p, &s);
+    if (s.ctx)
+        read_loop(p, &s);
+    wait_handed_on(p);
+    task_exit(p, &s);
+    OS_AtomicSet(&p->active_task_video_rx, 0);
+    return 0;
+}
+
+void *task_gen_rx(void *pParam) {
+    playhandle_t *p = static_cast<playhandle_t *>(pParam);
+    rx_state_t s = {};
+    task_begin(p, &s);
     s.ctx = open_input(p, &s);
     if (s.ctx) {
         kick_watchdog(p);

@@ -13,6 +13,12 @@ struct AVAES;
 // Task entry; pParam is the play handle. Runs until the handle's active_task_video_rx is cleared.
 void *task_gen_rx(void *pParam);
 
+// Runs the receive path over a transport stream held in memory as if it had arrived over UDP,
+// up to its end: demuxing, decryption (the handle's rx settings), routing, decoder tasks and
+// the data outputs, then the same exit as a stopped task once what was handed on is taken.
+// For fuzzing; -1 when the handle is receiving, else 0.
+int rx_run_memory(playhandle_t *p, const uint8_t *data, size_t size);
+
 // Closes the data file and socket of the last run; the receive task has ended (or is the
 // caller).
 void rx_close_data_outputs(playhandle_t *p);
