@@ -3,6 +3,7 @@
 #include <QDebug>
 #include <QDir>
 #include <QFile>
+#include <QSaveFile>
 #include <QJsonObject>
 #include <QJsonValue>
 #include <QStandardPaths>
@@ -258,14 +259,22 @@ bool Config::read_cfg() {
     return false;
 }
 
+// The file holds the board password: it is readable by its owner only, and it is replaced
+// whole (written beside it, then renamed over it), so a failed write never leaves half a file.
 int Config::save_cfg() {
-    QFile file(file_name);
+    QSaveFile file(file_name);
     if (!file.open(QIODevice::WriteOnly))
         return -1;
+    if (!file.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner)) {
+        file.cancelWriting();
+        return -1;
+    }
     const QByteArray text = json_doc.toJson(QJsonDocument::Indented);
-    const bool written = file.write(text) == text.size() && file.flush();
-    file.close();
-    return written ? 0 : -1;
+    if (file.write(text) != text.size()) {
+        file.cancelWriting();
+        return -1;
+    }
+    return file.commit() ? 0 : -1;
 }
 
 void Config::write_cfg() const {

@@ -273,6 +273,25 @@ TEST_F(ConfigTest, FirstWriteOnFreshStartStoresOnlyThatSection) {
     EXPECT_EQ(c.json_doc.object(), expected);
 }
 
+// The file holds a password: whatever mode an older file had, a save leaves it to its owner.
+TEST_F(ConfigTest, SavedFileIsReadableByItsOwnerOnly) {
+    Config c;
+    c.load_cfg();
+    c.p_volume->write();
+    const QFileDevice::Permissions owner_only = QFileDevice::ReadOwner | QFileDevice::WriteOwner;
+    const QFileDevice::Permissions all = QFileDevice::ReadOwner | QFileDevice::WriteOwner |
+                                         QFileDevice::ReadGroup | QFileDevice::ReadOther |
+                                         QFileDevice::ReadUser | QFileDevice::WriteUser;
+    EXPECT_EQ(QFileInfo(c.file_name).permissions() & all,
+              owner_only | QFileDevice::ReadUser | QFileDevice::WriteUser);
+    ASSERT_TRUE(QFile::setPermissions(c.file_name, all));
+    c.p_volume->volume_val = 55;
+    c.p_volume->write();
+    EXPECT_EQ(QFileInfo(c.file_name).permissions() & all,
+              owner_only | QFileDevice::ReadUser | QFileDevice::WriteUser);
+    EXPECT_EQ(file_root().value("volume")["Volume_val"], 55);
+}
+
 TEST_F(ConfigTest, EveryStoredFieldSurvivesARoundTrip) {
     const std::vector<Field> fields = stored_fields();
     {
