@@ -14,6 +14,7 @@ extern "C" {
 }
 
 #include "platform_x11.h"
+#include "quorvex_video.h"
 #include "stabilizer1.h"
 #include "stabilizer2.h"
 
@@ -66,7 +67,7 @@ void *task_fack_disp(void *p_sys) {
         if (!b)
             continue;
         bool ok = grab_picture(p, reinterpret_cast<const AVFrame *>(b->p_buffer), &sws);
-        block_Release(b); // frees the picture with the block
+        display_picture_release(p, b);
         if (!ok)
             break;
     }
@@ -346,11 +347,7 @@ void *task_display(void *p_sys) {
             continue;
         AVFrame *f = reinterpret_cast<AVFrame *>(b->p_buffer);
         bool shown = show_picture(p, d, f);
-        if (OS_AtomicGet(&p->protocol) == Protocol_RAW_H265 && f->data[0]) {
-            av_free(f->data[0]); // the AI stream decoder allocates its planes itself
-            f->data[0] = nullptr;
-        }
-        block_Release(b); // frees the picture with the block
+        display_picture_release(p, b);
         if (shown)
             quorvex_info_add(&p->cur_info.get_strm_info.inp_disp_frames, 1);
     }

@@ -494,6 +494,15 @@ void display_block_release(block_t *b) {
     BlockRelease(b);
 }
 
+void display_picture_release(playhandle_t *p, block_t *b) {
+    AVFrame *f = reinterpret_cast<AVFrame *>(b->p_buffer);
+    if (f && OS_AtomicGet(&p->protocol) == Protocol_RAW_H265 && f->data[0]) {
+        av_free(f->data[0]); // the AI stream decoder allocates its planes itself
+        f->data[0] = nullptr;
+    }
+    block_Release(b);
+}
+
 void media_block_set_time_base(block_t *b, int num, int den) {
     b->i_mux = num;
     b->i_rate = den;

@@ -46,3 +46,6 @@ uint64_t dispatch_target(dispatch_clock_t *c, uint64_t block_us, int deficit, ui
 
 // Frees a display block's picture with the block (its release operation).
 void display_block_release(block_t *b);
+// What a display task calls when it is done with a picture taken from m_display_q: the
+// picture's producer knows how its planes were made, and frees them with the block.
+void display_picture_release(playhandle_t *p, block_t *b);
