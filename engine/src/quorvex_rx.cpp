@@ -164,14 +164,16 @@ AVFormatContext *open_input_loop(playhandle_t *p, rx_state_t *s) {
     return nullptr;
 }
 
-// Opens FFmpeg's "sdp" demuxer on the text that read_sdp serves. Null when the open fails.
-AVFormatContext *open_sdp_input(playhandle_t *p) {
-    const AVInputFormat *fmt = av_find_input_format("sdp");
+// A demuxer context reading through our own function instead of a URL: an I/O buffer of
+// `size` bytes (plus `slack`) with `read` and its `opaque`, the play handle as the context's
+// opaque value and `monitor` as its interrupt callback. Null when an allocation fails.
+AVFormatContext *alloc_custom_input(playhandle_t *p, int size, int slack, void *opaque,
+                                    int (*read)(void *, uint8_t *, int), int (*monitor)(void *)) {
     AVFormatContext *ctx = avformat_alloc_context();
-    unsigned char *buf = static_cast<unsigned char *>(av_malloc(kSdpBufferSize + 256));
+    unsigned char *buf = static_cast<unsigned char *>(av_malloc((size_t)(size + slack)));
     AVIOContext *io =
-        buf ? avio_alloc_context(buf, kSdpBufferSize, 0, p, read_sdp, nullptr, nullptr) : nullptr;
-    if (!fmt || !ctx || !io) {
+        buf ? avio_alloc_context(buf, size, 0, opaque, read, nullptr, nullptr) : nullptr;
+    if (!ctx || !io) {
         if (io)
             av_freep(&io->buffer);
         else
@@ -181,10 +183,21 @@ AVFormatContext *open_sdp_input(playhandle_t *p) {
         return nullptr;
     }
     ctx->opaque = p;
-    ctx->interrupt_callback.callback = rtp_monitor;
+    ctx->interrupt_callback.callback = monitor;
     ctx->interrupt_callback.opaque = p;
     ctx->pb = io;
     ctx->flags |= AVFMT_FLAG_CUSTOM_IO;
+    return ctx;
+}
+
+// Opens FFmpeg's "sdp" demuxer on the text that read_sdp serves. Null when the open fails.
+AVFormatContext *open_sdp_input(playhandle_t *p) {
+    const AVInputFormat *fmt = av_find_input_format("sdp");
+    AVFormatContext *ctx =
+        fmt ? alloc_custom_input(p, kSdpBufferSize, 256, p, read_sdp, rtp_monitor) : nullptr;
+    if (!ctx)
+        return nullptr;
+    AVIOContext *io = ctx->pb;
     kick_watchdog(p);
     p->read_sdp_flag = 1;
     if (avformat_open_input(&ctx, nullptr, fmt, nullptr) != 0) {
@@ -214,24 +227,10 @@ int read_memory(void *opaque, uint8_t *buf, int size) {
 // The MPEG-TS demuxer over the memory input, opened as for UDP. Null when it cannot be opened.
 AVFormatContext *open_memory_input(playhandle_t *p, rx_state_t *s) {
     constexpr int kIoSize = 4096;
-    AVFormatContext *ctx = avformat_alloc_context();
-    unsigned char *buf = static_cast<unsigned char *>(av_malloc(kIoSize));
-    AVIOContext *io =
-        buf ? avio_alloc_context(buf, kIoSize, 0, s, read_memory, nullptr, nullptr) : nullptr;
-    if (!ctx || !io) {
-        if (io)
-            av_freep(&io->buffer);
-        else
-            av_free(buf);
-        avio_context_free(&io);
-        avformat_free_context(ctx);
+    AVFormatContext *ctx = alloc_custom_input(p, kIoSize, 0, s, read_memory, mpegts_monitor);
+    if (!ctx)
         return nullptr;
-    }
-    ctx->opaque = p;
-    ctx->interrupt_callback.callback = mpegts_monitor;
-    ctx->interrupt_callback.opaque = p;
-    ctx->pb = io;
-    ctx->flags |= AVFMT_FLAG_CUSTOM_IO;
+    AVIOContext *io = ctx->pb;
     av_dict_set_int(&s->options, "max_packet_size", kMaxPesPacket, 0);
     AVDictionary *opts = nullptr;
     av_dict_copy(&opts, s->options, 0);
