@@ -14,7 +14,7 @@ seconds=${1:-60}
 shift || true
 targets=("$@")
 if [ ${#targets[@]} -eq 0 ]; then
-  targets=(fuzz_rtp_info fuzz_stream_crypt fuzz_rx_ts)
+  targets=(fuzz_rtp_info fuzz_stream_crypt fuzz_rx_ts fuzz_sdx)
 fi
 
 cmake -S . -B build/fuzz -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
