@@ -17,6 +17,7 @@ extern "C" {
 #include "quorvex_rtp.h"
 #include "quorvex_rx.h"
 #include "quorvex_video.h"
+#include "record.h"
 #include "socket.h"
 #include "syslog.h"
 
@@ -95,6 +96,17 @@ void reset_player_info(playhandle_t *p) {
     quorvex_info_set(&s->total_second, 0);
     quorvex_info_set(&s->is_recording, 0);
     quorvex_info_set(&s->speed, 1);
+}
+
+// Hands the record setter's values to the receive task, which opens the next recorder with them.
+void copy_record_settings(playhandle_t *p) {
+    char *name = dup_text(p->record_filename);
+    OS_WaitSemaphore(p->rec_lock);
+    memcpy(p->rec.path, p->record_path, sizeof(p->rec.path));
+    free(p->rec.file_name);
+    p->rec.file_name = name;
+    p->rec.is_sdx = OS_AtomicGet(&p->is_record_sdx);
+    OS_SetSemaphore(p->rec_lock);
 }
 
 // Frees the receive task's copies of the settings; the task has been joined.
@@ -207,6 +219,8 @@ void free_handle(playhandle_t *p) {
     block_FifoRelease(p->q_dispacher);
     OS_DeleteSemaphore(p->slot_lock);
     OS_DeleteSemaphore(p->data_sem);
+    OS_DeleteSemaphore(p->rec_lock);
+    free(p->rec.file_name);
     swr_free(&p->swr);
     close_analyzer(&p->video_analyzer);
     close_analyzer(&p->vframe_analyzer);
@@ -266,10 +280,11 @@ int quorvex_open(quorvex_setup_t setup, quorvex_handle_t *h) {
     }
     p->slot_lock = OS_AllocSemaphore();
     p->data_sem = OS_AllocSemaphore();
+    p->rec_lock = OS_AllocSemaphore();
     p->hw_pix_fmt = -1;
     p->video_analyzer = open_analyzer(1, 50, 40, 0, 0);
     p->vframe_analyzer = open_analyzer(4, 25, 40, 300000, 5000);
-    if (!p->aud_buff || !p->slot_lock || !p->data_sem || !p->video_analyzer ||
+    if (!p->aud_buff || !p->slot_lock || !p->data_sem || !p->rec_lock || !p->video_analyzer ||
         !p->vframe_analyzer || !start_dispatcher(p)) {
         free_handle(p); // no task runs: the dispatcher, if made, is the last thing made
         return -1;
@@ -308,8 +323,10 @@ int quorvex_start(quorvex_handle_t h, int action_bit) {
     syslog_term();
     syslog_init();
     int result = 0;
-    if (action_bit & ACTION_RECORD)
+    if (action_bit & ACTION_RECORD) {
+        copy_record_settings(p);
         __atomic_fetch_or(&p->active_action, ACTION_RECORD, __ATOMIC_ACQ_REL);
+    }
     if (action_bit & ACTION_PLAYBACK) {
         OS_AtomicSet(&p->active_app, PLAYBACK_APP);
         __atomic_fetch_or(&p->active_action, ACTION_PLAYBACK, __ATOMIC_ACQ_REL);
@@ -509,6 +526,10 @@ void quorvex_info_set(int *field, int value) {
     OS_AtomicSet(field, value);
 }
 
+void quorvex_record_ended(playhandle_t *p) {
+    __atomic_fetch_and(&p->active_action, ~ACTION_RECORD, __ATOMIC_ACQ_REL);
+}
+
 void quorvex_live_ended(playhandle_t *p) {
     __atomic_fetch_and(&p->active_action, ~(ACTION_LIVE | ACTION_RECORD), __ATOMIC_ACQ_REL);
 }
@@ -594,9 +615,12 @@ void quorvex_get_plbck_status(quorvex_handle_t h, player_sdx_status *st) {
     copy_bounded(st->full_file_name, p->tm_playback_fn, 80);
 }
 
-void quorvex_set_event(quorvex_handle_t h, playback_event_t) {
-    // Seeks, tags and updates go to the file player and the recorder, which are not built yet.
-    (void)h;
+void quorvex_set_event(quorvex_handle_t h, playback_event_t e) {
+    if (!h)
+        return;
+    // Seeks, playback tags and updates go to the file player, which is not built yet.
+    if (e.event_type == RECORD_TAG_EVENT)
+        record_tag_event_1();
 }
 
 int quorvex_get_tag_by_i(quorvex_handle_t h, int) {

@@ -80,6 +80,14 @@ typedef struct {
     int key_len;
 } rx_settings_t;
 
+// The recording settings the receive task opens a recorder with: copied from the record setter's
+// fields by start (mask 8) under rec_lock, read by the receive task under it.
+typedef struct {
+    char path[200];
+    char *file_name;
+    int is_sdx;
+} record_settings_t;
+
 // The engine instance. Every field says who writes it (W), who reads it (R) and what guards it.
 // Modules: api = quorvex.cpp (the caller's thread: open, close, start, stop, setters, info),
 // rx = quorvex_rx.cpp (receive task; rtp = quorvex_rtp.cpp runs it for RTP), disp =
@@ -204,6 +212,8 @@ typedef struct playhandle_t {
     // disp, which puts into them.
     OS_Semaphore_t slot_lock;
     rx_settings_t rx;           // W api at start (task not running), R rx
+    record_settings_t rec;      // W api at start (mask 8), R rx; under rec_lock
+    OS_Semaphore_t rec_lock;    // W api (open/close)
     AVBufferRef *hw_device_ctx; // W/R vdec: hardware device of this handle's video decoder
     int hw_pix_fmt;             // W/R vdec: surface format of the chosen hardware configuration
 } playhandle_t;
@@ -216,6 +226,9 @@ void quorvex_info_set(int *field, int value);
 // Called by the receive task when it ends by itself (not by a stop): live reception, and the
 // recording that goes with it, are no longer running.
 void quorvex_live_ended(playhandle_t *p);
+// Called by the receive task when a recording cannot start or stopped on an error: recording is
+// no longer running.
+void quorvex_record_ended(playhandle_t *p);
 
 #define AUD_BUFF_SIZE 768000
 #define PLAYBACK_FN_MAX 79

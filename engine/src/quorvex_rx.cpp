@@ -14,6 +14,7 @@ extern "C" {
 #include "quorvex_data.h"
 #include "quorvex_rtp.h"
 #include "quorvex_video.h"
+#include "record.h"
 #include "socket.h"
 #include "syslog.h"
 #include "user_stream.h"
@@ -47,6 +48,7 @@ struct rx_state_t {
     std::vector<int> audio_map;
     int saved_flags;
     stream_h_t stream_out;
+    record_handle_t recorder;
     // After a reconnect each decode slot checks, at its stream's first packet, whether the new
     // connection's stream is the one its decoder was made for.
     bool refresh[DECODE_STREAM_COUNT];
@@ -432,6 +434,40 @@ void feed_stream_out(playhandle_t *p, rx_state_t *s, AVPacket *pkt) {
 // A video or audio block for the dispatcher. It carries the key-frame flag, the duration and
 // the stream's time base besides the time stamp: the dispatcher paces by time, the video queue
 // restarts at key frames and the audio queue is bounded by time.
+// Opens a recorder with the settings start copied last. A recorder that cannot start ends the
+// recording (the record bit leaves the mask; record_open logged why): no retry per packet.
+void open_recorder(playhandle_t *p, rx_state_t *s) {
+    OS_WaitSemaphore(p->rec_lock);
+    s->recorder =
+        record_open(p->rec.path, p->rec.file_name, nullptr, s->ctx, p->rec.is_sdx, p->sdx_handle);
+    OS_SetSemaphore(p->rec_lock);
+    if (!s->recorder)
+        quorvex_record_ended(p);
+}
+
+// The recorder follows the record bit packet by packet; it gets video and audio packets, the
+// audio ones with their flags cleared so that only video key frames make index entries.
+void feed_recorder(playhandle_t *p, rx_state_t *s, AVPacket *pkt) {
+    bool wanted = (OS_AtomicGet(&p->active_action) & ACTION_RECORD) != 0;
+    if (s->recorder && (!wanted || record_failed(s->recorder))) {
+        bool failed = record_failed(s->recorder) != 0;
+        record_close(s->recorder);
+        if (failed)
+            quorvex_record_ended(p);
+        return;
+    }
+    if (!wanted)
+        return;
+    if (!s->recorder)
+        open_recorder(p, s);
+    if (!s->recorder)
+        return;
+    int flags = pkt->flags;
+    pkt->flags = s->saved_flags;
+    record_puts(s->recorder, pkt);
+    pkt->flags = flags;
+}
+
 block_t *make_media_block(const AVPacket *pkt, const AVStream *st, int codec_type) {
     block_t *b = block_Alloc(pkt->size);
     if (!b)
@@ -492,6 +528,7 @@ void handle_packet(playhandle_t *p, rx_state_t *s, AVPacket *pkt) {
     default:
         return;
     }
+    feed_recorder(p, s, pkt);
     feed_stream_out(p, s, pkt);
     if (b)
         block_FifoPut(p->q_dispacher, b);
@@ -546,6 +583,7 @@ void read_loop(playhandle_t *p, rx_state_t *s) {
 
 void task_exit(playhandle_t *p, rx_state_t *s) {
     OS_AtomicSet(&p->active_network_rx, 0);
+    record_close(s->recorder);
     stream_close(s->stream_out);
     for (int i = 0; i < DECODE_STREAM_COUNT; i++) {
         task_decode_t *slot = &p->task_decode[i];
