@@ -17,6 +17,7 @@ extern "C" {
 #include "quorvex_rtp.h"
 #include "quorvex_rx.h"
 #include "quorvex_video.h"
+#include "playback_tm.h"
 #include "record.h"
 #include "socket.h"
 #include "syslog.h"
@@ -107,6 +108,42 @@ void copy_record_settings(playhandle_t *p) {
     p->rec.file_name = name;
     p->rec.is_sdx = OS_AtomicGet(&p->is_record_sdx);
     OS_SetSemaphore(p->rec_lock);
+}
+
+// Stops the file player, if one plays, and clears what it reported.
+void stop_playback(playhandle_t *p) {
+    playback_handle_t h = OS_AtomicGet(&p->tm_handle);
+    if (h)
+        playback_stop(h);
+    OS_AtomicSet(&p->tm_handle, (playback_handle_t) nullptr);
+    reset_player_info(p);
+    OS_AtomicSet(&p->tm_state, 0);
+    OS_AtomicSet(&p->tm_current_sec, 0);
+    OS_AtomicSet(&p->tm_total_sec, 0);
+    OS_AtomicSet(&p->tm_is_recording, 0);
+}
+
+// Starts the file player with the stored playback settings; a player already playing is
+// stopped first. -1, with the playback bit clear, when the file cannot be played.
+int start_playback(playhandle_t *p) {
+    stop_playback(p);
+    play_file_setup_t setup = {};
+    setup.tm_mode = OS_AtomicGet(&p->tm_mode);
+    setup.dir = OS_AtomicGet(&p->tm_dir);
+    setup.spd = OS_AtomicGet(&p->tm_spd);
+    setup.loop_playback = OS_AtomicGet(&p->loop_playback);
+    setup.play_slow_on_end = OS_AtomicGet(&p->tm_play_slow_on_end);
+    memcpy(setup.record_file_name, p->tm_playback_fn, sizeof(setup.record_file_name));
+    OS_AtomicSet(&p->active_app, PLAYBACK_APP);
+    playback_handle_t h = nullptr;
+    if (playback_start(p, setup, &h, &p->playback_stream_params, OS_AtomicGet(&p->tm_play_type)) !=
+        0) {
+        __atomic_fetch_and(&p->active_action, ~ACTION_PLAYBACK, __ATOMIC_ACQ_REL);
+        return -1;
+    }
+    OS_AtomicSet(&p->tm_handle, h);
+    __atomic_fetch_or(&p->active_action, ACTION_PLAYBACK, __ATOMIC_ACQ_REL);
+    return 0;
 }
 
 // Frees the receive task's copies of the settings; the task has been joined.
@@ -220,6 +257,7 @@ void free_handle(playhandle_t *p) {
     OS_DeleteSemaphore(p->slot_lock);
     OS_DeleteSemaphore(p->data_sem);
     OS_DeleteSemaphore(p->rec_lock);
+    OS_DeleteSemaphore(p->codec_sem);
     free(p->rec.file_name);
     swr_free(&p->swr);
     close_analyzer(&p->video_analyzer);
@@ -281,11 +319,12 @@ int quorvex_open(quorvex_setup_t setup, quorvex_handle_t *h) {
     p->slot_lock = OS_AllocSemaphore();
     p->data_sem = OS_AllocSemaphore();
     p->rec_lock = OS_AllocSemaphore();
+    p->codec_sem = OS_AllocSemaphore();
     p->hw_pix_fmt = -1;
     p->video_analyzer = open_analyzer(1, 50, 40, 0, 0);
     p->vframe_analyzer = open_analyzer(4, 25, 40, 300000, 5000);
-    if (!p->aud_buff || !p->slot_lock || !p->data_sem || !p->rec_lock || !p->video_analyzer ||
-        !p->vframe_analyzer || !start_dispatcher(p)) {
+    if (!p->aud_buff || !p->slot_lock || !p->data_sem || !p->rec_lock || !p->codec_sem ||
+        !p->video_analyzer || !p->vframe_analyzer || !start_dispatcher(p)) {
         free_handle(p); // no task runs: the dispatcher, if made, is the last thing made
         return -1;
     }
@@ -327,13 +366,13 @@ int quorvex_start(quorvex_handle_t h, int action_bit) {
         copy_record_settings(p);
         __atomic_fetch_or(&p->active_action, ACTION_RECORD, __ATOMIC_ACQ_REL);
     }
-    if (action_bit & ACTION_PLAYBACK) {
-        OS_AtomicSet(&p->active_app, PLAYBACK_APP);
-        __atomic_fetch_or(&p->active_action, ACTION_PLAYBACK, __ATOMIC_ACQ_REL);
-    }
+    if (action_bit & ACTION_PLAYBACK)
+        result = start_playback(p);
     if (action_bit & ACTION_RESTREAM) {
         OS_AtomicSet(&p->stream_playback_flag, 1);
         __atomic_fetch_or(&p->active_action, ACTION_RESTREAM, __ATOMIC_ACQ_REL);
+        playback_stream_stop(&p->playback_stream_params); // a second start opens a new socket
+        playback_stream_start(&p->playback_stream_params);
     }
     if (action_bit & ACTION_LIVE)
         result = start_live(p);
@@ -345,16 +384,17 @@ void quorvex_stop(quorvex_handle_t h, int action_bit) {
     if (!p)
         return;
     if (action_bit & ACTION_PLAYBACK) {
-        reset_player_info(p);
-        OS_AtomicSet(&p->tm_handle, nullptr);
+        stop_playback(p);
         if (action_bit & ACTION_RESTREAM)
             OS_AtomicSet(&p->active_app, STREAMING_APP);
         __atomic_fetch_and(&p->active_action, ~ACTION_PLAYBACK, __ATOMIC_ACQ_REL);
         OS_AtomicSet(&p->stream_playback_flag, 0);
+        playback_stream_stop(&p->playback_stream_params);
     }
     if (action_bit & ACTION_RESTREAM) {
         OS_AtomicSet(&p->stream_playback_flag, 0);
         __atomic_fetch_and(&p->active_action, ~ACTION_RESTREAM, __ATOMIC_ACQ_REL);
+        playback_stream_stop(&p->playback_stream_params);
     }
     if (action_bit & ACTION_LIVE) {
         if (action_bit & ACTION_PLAYBACK)
@@ -372,16 +412,15 @@ int quorvex_set_playback_param(quorvex_handle_t h, playback_setup_t s) {
     playhandle_t *p = ph(h);
     if (!p)
         return -1;
-    copy_bounded(p->tm_playback_fn, s.file_name, PLAYBACK_FN_MAX);
+    copy_bounded(p->tm_playback_fn, s.file_name, sizeof(p->tm_playback_fn) - 1);
     OS_AtomicSet(&p->tm_mode, s.is_trick_mode);
     OS_AtomicSet(&p->tm_dir, s.direction);
     OS_AtomicSet(&p->tm_spd, s.speed);
     OS_AtomicSet(&p->tm_play_slow_on_end, s.play_slow_on_end);
     OS_AtomicSet(&p->tm_is_cyclic, s.is_cyclic);
     OS_AtomicSet(&p->loop_playback, s.loop_playback);
-    p->playback_stream_params.ip = (unsigned)s.ip;
-    p->playback_stream_params.port = s.port;
-    p->playback_stream_params.socket = 0;
+    OS_AtomicSet(&p->playback_stream_params.ip, (unsigned)s.ip);
+    OS_AtomicSet(&p->playback_stream_params.port, s.port);
     OS_AtomicSet(&p->tm_play_type, s.play_type);
     return 0;
 }
@@ -607,25 +646,40 @@ void quorvex_get_plbck_status(quorvex_handle_t h, player_sdx_status *st) {
     }
     st->state = state;
     st->second = OS_AtomicGet(&p->tm_current_sec);
-    st->direction = p->tm_dir;
-    st->speed = p->tm_spd;
+    st->direction = OS_AtomicGet(&p->tm_dir);
+    st->speed = OS_AtomicGet(&p->tm_spd);
     st->type = 0;
     st->total_second = OS_AtomicGet(&p->tm_total_sec);
     st->is_recording = OS_AtomicGet(&p->tm_is_recording);
-    copy_bounded(st->full_file_name, p->tm_playback_fn, 80);
+    copy_bounded(st->full_file_name, p->tm_playback_fn, sizeof(st->full_file_name) - 1);
 }
 
 void quorvex_set_event(quorvex_handle_t h, playback_event_t e) {
-    if (!h)
+    playhandle_t *p = ph(h);
+    if (!p)
         return;
-    // Seeks, playback tags and updates go to the file player, which is not built yet.
-    if (e.event_type == RECORD_TAG_EVENT)
+    playback_handle_t player = OS_AtomicGet(&p->tm_handle);
+    switch (e.event_type) {
+    case SEEK_EVENT:
+        SdxSeekEvent(player, e.sec);
+        break;
+    case PLAYBACK_TAG_EVENT:
+        SdxTagEvent(player);
+        break;
+    case RECORD_TAG_EVENT:
         record_tag_event_1();
+        break;
+    case UPDATE_EVENT:
+        SdxUpdate(player, player_sdx_update{e.dir, e.speed, e.loop_playback});
+        break;
+    default:
+        break;
+    }
 }
 
-int quorvex_get_tag_by_i(quorvex_handle_t h, int) {
-    (void)h;
-    return -1; // no trick-mode playback runs
+int quorvex_get_tag_by_i(quorvex_handle_t h, int i_tag) {
+    playhandle_t *p = ph(h);
+    return p ? SdxGetTagByI(OS_AtomicGet(&p->tm_handle), i_tag) : -1;
 }
 
 int quorvex_read_data(quorvex_handle_t h, char *p_data, uint64_t *pc_time) {

@@ -38,7 +38,8 @@ typedef struct {
     const AVCodec *p_codec;
     AVFrame *p_frame_dest;
     int i_stream;             // demuxer stream index served
-    AVCodecParameters *p_par; // the stream's parameters, copied by the receive task
+    AVCodecParameters *p_par; // the stream's parameters, copied by the slot's creator
+    int creator;              // APP_SRC of the producer that holds the slot (under slot_lock)
 } task_decode_t;
 
 typedef struct {
@@ -231,7 +232,6 @@ void quorvex_live_ended(playhandle_t *p);
 void quorvex_record_ended(playhandle_t *p);
 
 #define AUD_BUFF_SIZE 768000
-#define PLAYBACK_FN_MAX 79
 
 // The engine functions behind the table. A null handle is accepted by every one of them: it does
 // nothing, and those returning int return -1 (0 for the read entries).

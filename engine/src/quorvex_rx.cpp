@@ -273,40 +273,19 @@ void close_input(playhandle_t *p, rx_state_t *s) {
     }
 }
 
-// Creates a decode slot's FIFO with a copy of its stream's parameters, then starts its task.
 bool open_slot(playhandle_t *p, int kind, const AVStream *st, OS_TaskFunc_t task, int priority) {
-    task_decode_t *slot = &p->task_decode[kind];
-    block_fifo_t *q = block_FifoNew();
-    AVCodecParameters *par = avcodec_parameters_alloc();
-    if (!q || !par || avcodec_parameters_copy(par, st->codecpar) < 0) {
-        block_FifoRelease(q);
-        avcodec_parameters_free(&par);
-        return false;
-    }
-    slot->decode_type = kind;
-    slot->i_stream = st->index;
-    slot->p_par = par;
-    OS_WaitSemaphore(p->slot_lock);
-    slot->p_qdecode = q;
-    OS_SetSemaphore(p->slot_lock);
-    OS_AtomicSet(&slot->active_task_decode, 1);
-    slot->h_task_decode = OS_TaskCreate(4096, "decode", task, priority, p);
-    return true;
+    return decode_slot_open(p, kind, st->codecpar, st->index, task, priority, STREAMING_APP);
 }
 
-// Stops a slot's decoder and releases its FIFO.
 void stop_slot(playhandle_t *p, task_decode_t *slot) {
-    OS_AtomicSet(&slot->active_task_decode, 0);
-    if (slot->p_qdecode)
-        block_FifoWake(slot->p_qdecode); // a decoder waiting for a block sees the stop at once
-    OS_TaskDelete(slot->h_task_decode);
-    slot->h_task_decode = nullptr;
-    OS_WaitSemaphore(p->slot_lock);
-    block_fifo_t *q = slot->p_qdecode;
-    slot->p_qdecode = nullptr;
-    OS_SetSemaphore(p->slot_lock);
-    block_FifoRelease(q);
-    avcodec_parameters_free(&slot->p_par);
+    decode_slot_stop(p, slot);
+}
+
+// The slot of a kind is this task's (true), free (true, *free set), or another producer's.
+bool slot_is_ours(playhandle_t *p, int kind, bool *free) {
+    int owner = decode_slot_owner(p, kind);
+    *free = owner < 0;
+    return owner < 0 || owner == STREAMING_APP;
 }
 
 // True when a decoder made for `a` can go on decoding a stream described by `b`.
@@ -338,7 +317,10 @@ bool slot_is_stale(rx_state_t *s, int kind, const task_decode_t *slot, const AVS
 // reconnect the first one of the new connection. False to leave the packet out.
 bool route_video(playhandle_t *p, rx_state_t *s, const AVStream *st) {
     task_decode_t *slot = &p->task_decode[DECODE_STREAM_VIDEO];
-    if (!slot->p_qdecode) {
+    bool free = false;
+    if (!slot_is_ours(p, DECODE_STREAM_VIDEO, &free))
+        return false; // the file player's decoder
+    if (free) {
         s->refresh[DECODE_STREAM_VIDEO] = false;
         return open_slot(p, DECODE_STREAM_VIDEO, st, video_task_decode, 0);
     }
@@ -361,7 +343,10 @@ bool route_audio(playhandle_t *p, rx_state_t *s, const AVStream *st) {
     if (count == 0 || s->audio_map[st->index] != OS_AtomicGet(&p->active_audio_ch))
         return false;
     task_decode_t *slot = &p->task_decode[DECODE_STREAM_AUDIO];
-    if (!slot->p_qdecode) {
+    bool free = false;
+    if (!slot_is_ours(p, DECODE_STREAM_AUDIO, &free))
+        return false;
+    if (free) {
         s->refresh[DECODE_STREAM_AUDIO] = false;
         return open_slot(p, DECODE_STREAM_AUDIO, st, audio_task_decode, 1);
     }
@@ -375,7 +360,9 @@ bool route_audio(playhandle_t *p, rx_state_t *s, const AVStream *st) {
 // Hands a data packet to the data task unless one still waits there.
 void route_data(playhandle_t *p, const AVStream *st, const AVPacket *pkt) {
     task_decode_t *slot = &p->task_decode[DECODE_STREAM_DATA];
-    if (!slot->p_qdecode && !open_slot(p, DECODE_STREAM_DATA, st, data_task_decode, 1))
+    bool free = false;
+    if (!slot_is_ours(p, DECODE_STREAM_DATA, &free) ||
+        (free && !open_slot(p, DECODE_STREAM_DATA, st, data_task_decode, 1)))
         return;
     if (block_FifoCount(slot->p_qdecode) > 0)
         return;
@@ -585,23 +572,77 @@ void task_exit(playhandle_t *p, rx_state_t *s) {
     OS_AtomicSet(&p->active_network_rx, 0);
     record_close(s->recorder);
     stream_close(s->stream_out);
-    for (int i = 0; i < DECODE_STREAM_COUNT; i++) {
-        task_decode_t *slot = &p->task_decode[i];
-        if (slot->h_task_decode || slot->p_qdecode)
-            stop_slot(p, slot);
-    }
+    decode_slots_stop(p, STREAMING_APP); // the file player's stay
     close_input(p, s);
     rx_close_data_outputs(p);
     av_dict_free(&s->options);
     if (s->encrypted)
         rx_crypt_free(&s->crypt);
-    OS_DeleteSemaphore(p->codec_sem);
-    p->codec_sem = nullptr;
     free(p->p_keep_buffer);
     p->p_keep_buffer = nullptr;
 }
 
 } // namespace
+
+bool decode_slot_open(playhandle_t *p, int kind, const AVCodecParameters *par, int stream_index,
+                      OS_TaskFunc_t task, int priority, int creator) {
+    task_decode_t *slot = &p->task_decode[kind];
+    block_fifo_t *q = block_FifoNew();
+    AVCodecParameters *copy = avcodec_parameters_alloc();
+    if (!q || !copy || avcodec_parameters_copy(copy, par) < 0) {
+        block_FifoRelease(q);
+        avcodec_parameters_free(&copy);
+        return false;
+    }
+    OS_WaitSemaphore(p->slot_lock);
+    bool taken = slot->p_qdecode != nullptr;
+    if (!taken) {
+        slot->p_qdecode = q;
+        slot->creator = creator;
+    }
+    OS_SetSemaphore(p->slot_lock);
+    if (taken) {
+        block_FifoRelease(q);
+        avcodec_parameters_free(&copy);
+        return false;
+    }
+    slot->decode_type = kind;
+    slot->i_stream = stream_index;
+    slot->p_par = copy;
+    OS_AtomicSet(&slot->active_task_decode, 1);
+    slot->h_task_decode = OS_TaskCreate(4096, "decode", task, priority, p);
+    return true;
+}
+
+int decode_slot_owner(playhandle_t *p, int kind) {
+    OS_WaitSemaphore(p->slot_lock);
+    const task_decode_t *slot = &p->task_decode[kind];
+    int owner = slot->p_qdecode ? slot->creator : -1;
+    OS_SetSemaphore(p->slot_lock);
+    return owner;
+}
+
+void decode_slot_stop(playhandle_t *p, task_decode_t *slot) {
+    OS_AtomicSet(&slot->active_task_decode, 0);
+    OS_WaitSemaphore(p->slot_lock);
+    block_fifo_t *q = slot->p_qdecode;
+    OS_SetSemaphore(p->slot_lock);
+    if (q)
+        block_FifoWake(q); // a decoder waiting for a block sees the stop at once
+    OS_TaskDelete(slot->h_task_decode);
+    slot->h_task_decode = nullptr;
+    OS_WaitSemaphore(p->slot_lock);
+    slot->p_qdecode = nullptr;
+    OS_SetSemaphore(p->slot_lock);
+    block_FifoRelease(q);
+    avcodec_parameters_free(&slot->p_par);
+}
+
+void decode_slots_stop(playhandle_t *p, int creator) {
+    for (int i = 0; i < DECODE_STREAM_COUNT; i++)
+        if (decode_slot_owner(p, i) == creator)
+            decode_slot_stop(p, &p->task_decode[i]);
+}
 
 void rx_close_data_outputs(playhandle_t *p) {
     if (p->data_file)
@@ -677,7 +718,6 @@ namespace {
 
 // The start of one run: the handle's per-run resources and the run's decryption.
 void task_begin(playhandle_t *p, rx_state_t *s) {
-    p->codec_sem = OS_AllocSemaphore();
     p->p_keep_buffer = static_cast<unsigned char *>(malloc(kKeepBufferSize));
     p->keep_buffer_ofs = 0;
     OS_AtomicSet(&p->active_audio_ch, 0);

@@ -9,6 +9,7 @@
 #include "quorvex.h"
 
 struct AVAES;
+struct AVCodecParameters;
 
 // Task entry; pParam is the play handle. Runs until the handle's active_task_video_rx is cleared.
 void *task_gen_rx(void *pParam);
@@ -18,6 +19,19 @@ void *task_gen_rx(void *pParam);
 // the data outputs, then the same exit as a stopped task once what was handed on is taken.
 // For fuzzing; -1 when the handle is receiving, else 0.
 int rx_run_memory(playhandle_t *p, const uint8_t *data, size_t size);
+
+// Decode slots are shared by the producers of a handle (the receive task and the file player):
+// a producer claims a free slot, starts its decoder, and alone stops it.
+// Claims the slot of `kind` for `creator` (an APP_SRC), with a copy of the stream's
+// parameters, and starts `task` on it. False when the slot is held or memory is short.
+bool decode_slot_open(playhandle_t *p, int kind, const AVCodecParameters *par, int stream_index,
+                      OS_TaskFunc_t task, int priority, int creator);
+// The creator holding the slot of `kind`, or -1 when it is free.
+int decode_slot_owner(playhandle_t *p, int kind);
+// Stops the slot's decoder (its creator calls it) and frees the slot.
+void decode_slot_stop(playhandle_t *p, task_decode_t *slot);
+// Stops every slot `creator` holds.
+void decode_slots_stop(playhandle_t *p, int creator);
 
 // Closes the data file and socket of the last run; the receive task has ended (or is the
 // caller).

@@ -79,11 +79,15 @@ bool admit_video(dispatcher_t *d, block_fifo_t *q, const block_t *b) {
     return key;
 }
 
-// Hands a block to the decode FIFO of its kind, or drops it when that decoder does not exist.
+// Hands a block to the decode FIFO of its kind, or drops it when that decoder does not exist or
+// its source is not the one shown.
 void forward(dispatcher_t *d, block_t *b) {
     playhandle_t *p = d->p;
     int kind = b->i_codec_type;
-    if (kind < 0 || kind >= DECODE_STREAM_COUNT) {
+    // One source on the screen: live and playback share the dispatcher, and only the source the
+    // caller chose (switch dispatch) is decoded.
+    if (kind < 0 || kind >= DECODE_STREAM_COUNT ||
+        (int)b->src_app != OS_AtomicGet(&p->active_app)) {
         block_Release(b);
         return;
     }
@@ -449,6 +453,8 @@ bool decode_one(playhandle_t *p, decoder_state_t *st, block_t *b) {
     }
     if (!p->m_display_q)
         p->m_display_q = block_FifoNew();
+    if (b->i_flags & MEDIA_BLOCK_SEEK) // a seek: nothing before it belongs to this picture
+        avcodec_flush_buffers(slot->p_context);
     AVFrame *frame =
         send_block(slot->p_context, b) ? receive_picture(slot->p_context, true) : nullptr;
     if (!frame) {

@@ -32,6 +32,8 @@ uint64_t block_time_us(const block_t *b);
 int64_t block_duration_us(const block_t *b);
 // The key-frame bit of a media block's i_flags (the demuxer's packet flag).
 #define MEDIA_BLOCK_KEY 0x1u
+// The first picture after a seek of the file player: the decoder starts afresh.
+#define MEDIA_BLOCK_SEEK 0x100u
 
 // Paced release: the moment (µs) a block may leave, given the running schedule. Exposed for
 // tests; see task_dispacher.

@@ -48,7 +48,8 @@ TEST(PlayHandleOpen, FixedSizeOption) {
     quorvex_close(h);
 }
 
-TEST_F(PlayHandle, PlaybackFileNameIsCutTo79Characters) {
+// A cut name would open another file: the name is kept whole.
+TEST_F(PlayHandle, PlaybackFileNameIsKeptWhole) {
     playback_setup_t pb = {};
     memset(pb.file_name, 'f', 100);
     pb.direction = PLAYER_DIR_PREVWARD;
@@ -56,7 +57,7 @@ TEST_F(PlayHandle, PlaybackFileNameIsCutTo79Characters) {
     pb.ip = 0x7F000001;
     pb.port = 6000;
     EXPECT_EQ(quorvex_set_playback_param(h_, pb), 0);
-    EXPECT_EQ(std::string(p_->tm_playback_fn), std::string(79, 'f'));
+    EXPECT_EQ(std::string(p_->tm_playback_fn), std::string(100, 'f'));
     EXPECT_EQ(p_->tm_dir, PLAYER_DIR_PREVWARD);
     EXPECT_EQ(p_->tm_spd, PLAYER_SPD_X3);
     EXPECT_EQ(p_->playback_stream_params.ip, 0x7F000001u);
