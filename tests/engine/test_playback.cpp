@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <math.h>
+#include <stdio.h>
 #include <string.h>
 
 #include <algorithm>
@@ -234,18 +235,39 @@ TEST_F(Playback, LoopingStartsAgainWithoutReportingTheEnd) {
     EXPECT_FALSE(eof);
 }
 
-TEST_F(Playback, WithoutAnIndexOnlyForwardAtNormalSpeed) {
-    Capture cap;
-    Handle h(&cap);
-    ASSERT_EQ(play(h, 1, PLAYER_DIR_PREVWARD, PLAYER_SPD_X2), 0);
-    ASSERT_TRUE(wait_pictures(cap, 25, 20000));
-    player_sdx_status s = status(h);
-    EXPECT_EQ(s.direction, PLAYER_DIR_FORWARD);
-    EXPECT_EQ(s.speed, PLAYER_SPD_NORMAL);
-    event(h, UPDATE_EVENT, 0, PLAYER_DIR_PREVWARD, PLAYER_SPD_X3);
-    OS_MSleep(300);
-    EXPECT_EQ(status(h).direction, PLAYER_DIR_FORWARD);
-    EXPECT_EQ(h.q()->Quorvex_get_tag_by_i(h.h(), 0), -1);
+// No index, or one that is cut short or damaged: playback without trick modes, forward at normal
+// speed whatever is asked.
+TEST_F(Playback, WithoutAValidIndexOnlyForwardAtNormalSpeed) {
+    struct Case {
+        const char *name;
+        int keep_bytes; // of a valid index; -1: none at all
+        bool damage;
+    } cases[] = {{"no index", -1, false}, {"cut short", 1500, false}, {"damaged", 0, true}};
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string sdx = dir_.file("rec.sdx");
+        remove(sdx.c_str());
+        if (c.keep_bytes >= 0) {
+            make_index();
+            std::string bytes = qvtest::read_text(sdx);
+            if (c.keep_bytes > 0)
+                bytes.resize((size_t)c.keep_bytes);
+            if (c.damage)
+                bytes[1600] ^= 0x5A;
+            std::ofstream(sdx, std::ios::binary) << bytes;
+        }
+        Capture cap;
+        Handle h(&cap);
+        ASSERT_EQ(play(h, 1, PLAYER_DIR_PREVWARD, PLAYER_SPD_X2), 0);
+        ASSERT_TRUE(wait_pictures(cap, 25, 20000));
+        player_sdx_status s = status(h);
+        EXPECT_EQ(s.direction, PLAYER_DIR_FORWARD);
+        EXPECT_EQ(s.speed, PLAYER_SPD_NORMAL);
+        event(h, UPDATE_EVENT, 0, PLAYER_DIR_PREVWARD, PLAYER_SPD_X3);
+        OS_MSleep(300);
+        EXPECT_EQ(status(h).direction, PLAYER_DIR_FORWARD);
+        EXPECT_EQ(h.q()->Quorvex_get_tag_by_i(h.h(), 0), -1);
+    }
 }
 
 TEST_F(Playback, TagsReachTheIndex) {
@@ -267,16 +289,20 @@ TEST_F(Playback, TagsReachTheIndex) {
     EXPECT_EQ((int)tags[0], tag) << "written when the player closed the index";
 }
 
-// Re-streaming only: nothing is decoded, and a UDP listener gets the file as a transport stream
-// with its video.
-TEST_F(Playback, StreamTypeSendsTheFileToTheTargetAndDecodesNothing) {
+// Re-streaming: a UDP listener gets the file as a transport stream with its video; with the
+// stream-only type nothing is decoded, with display and stream the pictures are shown as well.
+class PlaybackRestream : public Playback, public ::testing::WithParamInterface<int> {};
+
+TEST_P(PlaybackRestream, TargetGetsTheFileAsATransportStream) {
+    const int type = GetParam();
     make_index();
     int port = qvtest::free_udp_port();
     unsigned listener = Socket_UDPServer((unsigned short)port);
     ASSERT_NE(listener, 0u);
     Capture cap;
     Handle h(&cap);
-    ASSERT_EQ(play(h, 1, PLAYER_DIR_FORWARD, PLAYER_SPD_NORMAL, 0, STREAM, port), 0);
+    ASSERT_EQ(play(h, 1, PLAYER_DIR_FORWARD, PLAYER_SPD_NORMAL, 0, type, port), 0);
+    EXPECT_EQ(h.info().action_bit, 3);
     std::vector<unsigned char> bytes;
     qvtest::wait_until(
         [&] {
@@ -290,9 +316,13 @@ TEST_F(Playback, StreamTypeSendsTheFileToTheTargetAndDecodesNothing) {
         },
         10000, 10);
     Socket_Close(listener);
+    int shown = cap.count();
     h.q()->Quorvex_stop(h.h(), 3);
-    EXPECT_EQ(cap.count(), 0);
-    EXPECT_EQ(h.info().get_strm_info.inp_dec_frame, 0);
+    EXPECT_EQ(h.info().action_bit, 0);
+    if (type == STREAM)
+        EXPECT_EQ(shown, 0);
+    else
+        EXPECT_GT(shown, 10);
     ASSERT_GT(bytes.size(), 188u * 500);
     std::string file = dir_.file("restream.ts");
     std::ofstream(file, std::ios::binary)
@@ -301,6 +331,60 @@ TEST_F(Playback, StreamTypeSendsTheFileToTheTargetAndDecodesNothing) {
     ASSERT_TRUE(probe.ok) << probe.raw;
     EXPECT_EQ(probe.codec, "h264");
     EXPECT_EQ(probe.width, 320);
+}
+
+INSTANTIATE_TEST_SUITE_P(Types, PlaybackRestream,
+                         ::testing::Values((int)STREAM, (int)DISPLAY_AND_STREAM),
+                         [](const ::testing::TestParamInfo<int> &p) {
+                             return p.param == STREAM ? "StreamOnly" : "DisplayAndStream";
+                         });
+
+// A recording still being written, played from another handle: the player shares the
+// recorder's index, reports it as recording, and at its end waits for more instead of ending.
+TEST(PlaybackOfALiveRecording, FollowsTheEndOfTheRecording) {
+    qvtest::TempDir dir;
+    int port = qvtest::free_udp_port();
+    Capture live_cap;
+    Handle live(&live_cap);
+    record_setup_t r = {};
+    snprintf(r.directory_path, sizeof(r.directory_path), "%s", dir.path().c_str());
+    std::string name = "growing";
+    r.file_name = name.data();
+    r.is_trick_mode = 1;
+    live.q()->Quorvex_set_record_param(live.h(), r);
+    live.q()->Quorvex_set_streaming_param(live.h(), udp_input(port));
+    ASSERT_EQ(live.q()->Quorvex_start(live.h(), 12), 0);
+    qvtest::SenderOptions o;
+    o.url = qvtest::udp_url(port);
+    qvtest::FfmpegSender sender(o);
+    ASSERT_TRUE(wait_pictures(live_cap, 25, 20000)) << sender.log();
+    OS_MSleep(2000); // a few seconds recorded
+
+    Capture cap;
+    Handle h(&cap);
+    playback_setup_t pb = {};
+    snprintf(pb.file_name, sizeof(pb.file_name), "%s", dir.file("growing.ts").c_str());
+    pb.is_trick_mode = 1;
+    pb.speed = PLAYER_SPD_NORMAL;
+    h.q()->Quorvex_set_playback_param(h.h(), pb);
+    ASSERT_EQ(h.q()->Quorvex_start(h.h(), 1), 0);
+    ASSERT_TRUE(wait_pictures(cap, 10, 20000));
+    player_sdx_status s = {};
+    h.q()->Quorvex_get_plbck_status(h.h(), &s);
+    EXPECT_EQ(s.is_recording, 1);
+    int total_at_start = s.total_second;
+    // Past what was recorded when playback began, never parked at the end.
+    bool followed = qvtest::wait_until(
+        [&] {
+            h.q()->Quorvex_get_plbck_status(h.h(), &s);
+            EXPECT_NE(s.state, PLAYRE_STATUS_EOF);
+            return s.second > total_at_start + 2;
+        },
+        15000, 50);
+    EXPECT_TRUE(followed) << "second " << s.second << ", total at start " << total_at_start;
+    h.q()->Quorvex_stop(h.h(), 1);
+    live.q()->Quorvex_stop(live.h(), 4);
+    EXPECT_EQ(is_valid_file(dir.file("growing.sdx").c_str()), 1);
 }
 
 TEST(PlaybackRefused, MissingFileOrNotARecording) {
