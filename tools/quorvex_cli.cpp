@@ -5,6 +5,13 @@
 //   quorvex_cli --protocol rtsp-tcp --host 127.0.0.1 --server-port 8554 --path cam
 //   quorvex_cli --protocol http --url http://127.0.0.1:8080/live.ts --seconds 10
 //   quorvex_cli --protocol udp --port 5000 --window 960x540 [--full] [--stab 1|2]
+//   quorvex_cli --protocol udp --port 5000 --record DIR [--record-name NAME] [--no-index]
+//   quorvex_cli --play DIR/NAME.ts [--speed N] [--reverse] [--loop] [--no-trick]
+//               [--seek-at T:S] [--tag-at T] [--restream HOST:PORT [--stream-only]]
+//
+// --record also records the live input (with its .sdx index unless --no-index); --play plays a
+// recording instead of a live input. --seek-at T:S seeks to second S at T seconds into the run,
+// --tag-at T tags the recording (or the played file) at T seconds; both may be repeated.
 //
 // With --window it makes an X window of that size and the engine draws into it; without, the
 // pictures reach only the overlay callback.
@@ -53,6 +60,15 @@ struct Options {
     int full = 0;
     int stab = 0;
     int rtp_type = RTP_P_TYPE_H264;
+    std::string record_dir, record_name;
+    int record_index = 1;
+    std::string play;
+    int speed = PLAYER_SPD_NORMAL;
+    int reverse = 0, loop = 0, trick = 1, stream_only = 0;
+    std::string restream_host;
+    int restream_port = 0;
+    std::vector<std::pair<int, int>> seeks; // (run second, target second)
+    std::vector<int> tags;                  // run seconds
 };
 
 std::atomic<int> g_stop{0};
@@ -157,14 +173,28 @@ void usage() {
             "       [--port N] [--group A.B.C.D] [--host H] [--server-port N] [--path P]\n"
             "       [--url URL] [--key TEXT] [--png FILE] [--seconds N] [--delay-ms N]\n"
             "       [--hw N] [--deinterlace] [--log-bits N] [--lib PATH]\n"
-            "       [--window WxH [--full] [--stab 1|2]] [--rtp-type 0|1|2]\n");
+            "       [--window WxH [--full] [--stab 1|2]] [--rtp-type 0|1|2]\n"
+            "       [--record DIR [--record-name NAME] [--no-index]]\n"
+            "usage: quorvex_cli --play FILE.ts [--speed 0-6] [--reverse] [--loop] [--no-trick]\n"
+            "       [--seek-at T:S]... [--tag-at T]... [--restream HOST:PORT [--stream-only]]\n"
+            "       [--png FILE] [--seconds N] [--window WxH] [--lib PATH]\n");
 }
 
 bool parse(int argc, char **argv, Options *o) {
     for (int i = 1; i < argc; i++) {
         std::string a = argv[i];
-        if (a == "--deinterlace" || a == "--full") {
-            (a == "--full" ? o->full : o->deinterlace) = 1;
+        int *flag = a == "--deinterlace"   ? &o->deinterlace
+                    : a == "--full"        ? &o->full
+                    : a == "--reverse"     ? &o->reverse
+                    : a == "--loop"        ? &o->loop
+                    : a == "--stream-only" ? &o->stream_only
+                                           : nullptr;
+        if (flag) {
+            *flag = 1;
+            continue;
+        }
+        if (a == "--no-index" || a == "--no-trick") {
+            (a == "--no-index" ? o->record_index : o->trick) = 0;
             continue;
         }
         if (i + 1 >= argc)
@@ -204,10 +234,31 @@ bool parse(int argc, char **argv, Options *o) {
             o->stab = atoi(v);
         else if (a == "--rtp-type")
             o->rtp_type = atoi(v);
-        else
+        else if (a == "--record")
+            o->record_dir = v;
+        else if (a == "--record-name")
+            o->record_name = v;
+        else if (a == "--play")
+            o->play = v;
+        else if (a == "--speed")
+            o->speed = atoi(v);
+        else if (a == "--tag-at")
+            o->tags.push_back(atoi(v));
+        else if (a == "--seek-at") {
+            int t = 0, sec = 0;
+            if (sscanf(v, "%d:%d", &t, &sec) != 2)
+                return false;
+            o->seeks.push_back({t, sec});
+        } else if (a == "--restream") {
+            const char *colon = strrchr(v, ':');
+            if (!colon)
+                return false;
+            o->restream_host.assign(v, (size_t)(colon - v));
+            o->restream_port = atoi(colon + 1);
+        } else
             return false;
     }
-    return o->protocol > 0;
+    return o->protocol > 0 || !o->play.empty();
 }
 
 // The library next to this program, then beside the build's engine folder, then the default
@@ -265,14 +316,60 @@ void set_input(quorvex_t *q, quorvex_handle_t h, const Options &o) {
     q->Quorvex_set_encryption_param(h, e);
 }
 
-void print_status(quorvex_t *q, quorvex_handle_t h, int second) {
+void print_status(quorvex_t *q, quorvex_handle_t h, int second, bool playing) {
     quorvex_info_t info = {};
     q->Quorvex_get_info(h, &info, 0);
     const get_stream_info &s = info.get_strm_info;
-    printf("t=%ds decoded=%d shown=%d fps=%d bitrate=%d kbit/s size=%dx%d\n", second,
+    printf("t=%ds decoded=%d shown=%d fps=%d bitrate=%d kbit/s size=%dx%d actions=%d", second,
            s.inp_dec_frame, s.inp_disp_frames, s.inp_fps, s.imp_bitrate, info.inp_width,
-           info.inp_height);
+           info.inp_height, info.action_bit);
+    if (playing) {
+        player_sdx_status ps = {};
+        q->Quorvex_get_plbck_status(h, &ps);
+        printf(" state=%d second=%d/%d dir=%d speed=%d recording=%d", ps.state, ps.second,
+               ps.total_second, ps.direction, ps.speed, ps.is_recording);
+    }
+    printf("\n");
     fflush(stdout);
+}
+
+// Sets up what the run starts: the recording of the live input, or the played file and its
+// re-stream target. The action mask to start.
+int set_actions(quorvex_t *q, quorvex_handle_t h, const Options &o) {
+    if (o.play.empty()) {
+        if (o.record_dir.empty())
+            return 4;
+        record_setup_t r = {};
+        snprintf(r.directory_path, sizeof(r.directory_path), "%s", o.record_dir.c_str());
+        std::string name = o.record_name;
+        r.file_name = name.empty() ? nullptr : name.data();
+        r.is_trick_mode = o.record_index;
+        q->Quorvex_set_record_param(h, r);
+        return 12;
+    }
+    playback_setup_t pb = {};
+    snprintf(pb.file_name, sizeof(pb.file_name), "%s", o.play.c_str());
+    pb.is_trick_mode = o.trick;
+    pb.direction = o.reverse ? PLAYER_DIR_PREVWARD : PLAYER_DIR_FORWARD;
+    pb.speed = o.speed;
+    pb.loop_playback = o.loop;
+    pb.play_type = o.restream_port ? (o.stream_only ? STREAM : DISPLAY_AND_STREAM) : DISPLAY;
+    pb.ip = (int)parse_ipv4(o.restream_host);
+    pb.port = o.restream_port;
+    q->Quorvex_set_playback_param(h, pb);
+    return o.restream_port ? 3 : 1;
+}
+
+// The seeks and tags asked for at this second of the run.
+void timed_events(quorvex_t *q, quorvex_handle_t h, const Options &o, int second) {
+    for (const auto &s : o.seeks)
+        if (s.first == second)
+            q->Quorvex_set_event(h, playback_event_t{SEEK_EVENT, s.second, 0, 0, 0});
+    for (int t : o.tags)
+        if (t == second)
+            q->Quorvex_set_event(
+                h, playback_event_t{o.play.empty() ? RECORD_TAG_EVENT : PLAYBACK_TAG_EVENT, 0, 0, 0,
+                                    0});
 }
 
 // A plain top-level X window for the engine to draw into, on a connection of our own.
@@ -346,12 +443,14 @@ int main(int argc, char **argv) {
     q->Quorvex_open(setup, &h);
     q->Quorvex_register_user_overlay(h, on_overlay, &pic);
     q->Quorvex_set_video_event_callback(h, on_video_event, nullptr);
-    set_input(q, h, o);
+    if (o.play.empty())
+        set_input(q, h, o);
+    int actions = set_actions(q, h, o);
     q->Quorvex_windows_draw_mode(h, o.full ? e_win_mode_full : e_win_mode_fit, 0);
     q->Quorvex_set_stabilizer(h, stabilizer_params_t{o.stab});
     q->Quorvex_set_log_bits(h, o.log_bits);
     q->Quorvex_stop(h, 4);
-    int started = q->Quorvex_start(h, 4);
+    int started = q->Quorvex_start(h, actions);
     if (started != 0)
         fprintf(stderr, "start failed (%d)\n", started);
 
@@ -362,7 +461,8 @@ int main(int argc, char **argv) {
         if (g_save.exchange(0) && !o.png.empty())
             printf(save_png(&pic, o.png) ? "saved %s\n" : "no picture for %s\n", o.png.c_str());
         if (ticks % 20 == 0) {
-            print_status(q, h, ticks / 20);
+            timed_events(q, h, o, ticks / 20);
+            print_status(q, h, ticks / 20, !o.play.empty());
             if (o.seconds > 0 && ticks / 20 >= o.seconds)
                 break;
         }
