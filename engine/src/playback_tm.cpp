@@ -33,6 +33,7 @@ struct player_t {
     OS_Task_t h_task_player;
     OS_Semaphore_t semaphor;
     playback_stream_params_t *playback_stream_params;
+    bool ai; // an ".ai" replay: h_task_player is the replay task
 };
 
 namespace {
@@ -417,6 +418,73 @@ void *open_index(const char *ts_name) {
     return h;
 }
 
+// --- ".ai" replay ---
+
+constexpr int kAiHeaderSize = 21;
+constexpr int kAiMaxPacket = 65507; // one UDP datagram
+
+uint32_t le32_at(const uint8_t *b) {
+    return (uint32_t)b[0] | ((uint32_t)b[1] << 8) | ((uint32_t)b[2] << 16) | ((uint32_t)b[3] << 24);
+}
+
+// Sleeps ms in pieces, ending early when the player is stopped. False when stopped.
+bool sleep_while_active(player_t *pl, uint32_t ms) {
+    while (ms > 0 && OS_AtomicGet(&pl->active_task)) {
+        uint32_t piece = ms < 10 ? ms : 10;
+        OS_MSleep(piece);
+        ms -= piece;
+    }
+    return OS_AtomicGet(&pl->active_task) != 0;
+}
+
+// Replays an ".ai" recording: each AI stream packet goes as one datagram to 127.0.0.1 on the
+// handle's receive port, spaced as its time stamps say (a stamp that goes back waits nothing).
+void *task_ai_replay(void *param) {
+    player_t *pl = static_cast<player_t *>(param);
+    FILE *file = fopen(pl->record_file_name, "rb");
+    if (!file) {
+        fprintf(stderr, "Error: Could not open file.\n");
+        return nullptr;
+    }
+    unsigned sock = Socket_UDPSocket();
+    std::string packet;
+    bool have_prev = false;
+    uint32_t prev_ts = 0;
+    while (OS_AtomicGet(&pl->active_task)) {
+        uint8_t header[kAiHeaderSize];
+        size_t got = fread(header, 1, sizeof(header), file);
+        if (got != sizeof(header)) {
+            if (got != 0) // a whole file ends between packets
+                fprintf(stderr, "Error: Failed to read packet header.\n");
+            break;
+        }
+        uint32_t length = le32_at(header + 5), ts = le32_at(header + 17);
+        if (length <= (uint32_t)kAiHeaderSize || length > (uint32_t)kAiMaxPacket) {
+            fprintf(stderr, "Error: Invalid packet length.\n");
+            break;
+        }
+        packet.assign(reinterpret_cast<const char *>(header), sizeof(header));
+        packet.resize(length);
+        if (fread(&packet[kAiHeaderSize], 1, length - kAiHeaderSize, file) !=
+            length - kAiHeaderSize) {
+            fprintf(stderr, "Error: Failed to read packet data.\n");
+            break;
+        }
+        if (have_prev && !sleep_while_active(pl, ts > prev_ts ? ts - prev_ts : 0))
+            break;
+        have_prev = true;
+        prev_ts = ts;
+        int port = OS_AtomicGet(&pl->new_player_sys->rx_port);
+        if (sock && port > 0)
+            Socket_SendTo(sock, reinterpret_cast<const unsigned char *>(packet.data()),
+                          (int)packet.size(), 0x7F000001, (unsigned short)port);
+    }
+    if (sock)
+        Socket_Close(sock);
+    fclose(file);
+    return nullptr;
+}
+
 } // namespace
 
 bool playback_index_name(const char *ts_name, char *sdx_name, int size) {
@@ -435,9 +503,9 @@ int playback_start(playhandle_t *p, play_file_setup_t setup, playback_handle_t *
                    playback_stream_params_t *stream_params, int play_type) {
     *handle = nullptr;
     size_t len = strnlen(setup.record_file_name, sizeof(setup.record_file_name));
-    if (len == 0 || len >= sizeof(setup.record_file_name) ||
-        strcmp(extension(setup.record_file_name), ".ts") != 0 ||
-        file_size(setup.record_file_name) < 0) {
+    const char *ext = len < sizeof(setup.record_file_name) ? extension(setup.record_file_name) : "";
+    bool ai = strcmp(ext, ".ai") == 0;
+    if (len == 0 || (!ai && strcmp(ext, ".ts") != 0) || file_size(setup.record_file_name) < 0) {
         syslog_message(syslog_id_decode_error, "playback: not a recording %s\n",
                        setup.record_file_name);
         return -1;
@@ -454,6 +522,18 @@ int playback_start(playhandle_t *p, play_file_setup_t setup, playback_handle_t *
     pl->tm_mode = setup.tm_mode;
     pl->play_type = play_type;
     pl->playback_stream_params = stream_params;
+    pl->ai = ai;
+    if (ai) {
+        pl->tm_mode = TRICK_MODE_OFF; // no index, no events
+        OS_AtomicSet(&pl->active_task, 1);
+        pl->h_task_player = OS_TaskCreate(4096, "ai_replay", task_ai_replay, 1, pl);
+        if (!pl->h_task_player) {
+            free(pl);
+            return -1;
+        }
+        *handle = pl;
+        return 0;
+    }
     if (pl->tm_mode == TRICK_MODE_ON)
         pl->sdx_handle = open_index(pl->record_file_name);
     if (!pl->sdx_handle) {
@@ -482,6 +562,10 @@ int playback_stop(playback_handle_t handle) {
         return -1;
     OS_AtomicSet(&pl->active_task, 0);
     OS_TaskDelete(pl->h_task_player);
+    if (pl->ai) {
+        free(pl);
+        return 0;
+    }
     if (pl->sdx_handle)
         SdxClose(pl->sdx_handle, PLAYBACK_OPEN); // writes the tags added, at its last user
     OS_DeleteSemaphore(pl->semaphor);

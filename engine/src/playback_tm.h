@@ -41,9 +41,10 @@ typedef struct {
 typedef struct player_t player_t;
 
 // Starts playing setup.record_file_name on the handle: 0 with *handle set, -1 when the file is
-// missing, is not a ".ts" (by its extension) or the task cannot be made. stream_params is the
-// handle's re-stream target (read while playing); play_type DISPLAY, DISPLAY_AND_STREAM or
-// STREAM.
+// missing, is neither a ".ts" nor an ".ai" (by its extension) or the task cannot be made. An
+// ".ai" recording is replayed to 127.0.0.1 on the handle's receive port, packet by packet.
+// stream_params is the handle's re-stream target (read while playing); play_type DISPLAY,
+// DISPLAY_AND_STREAM or STREAM.
 int playback_start(playhandle_t *p, play_file_setup_t setup, playback_handle_t *handle,
                    playback_stream_params_t *stream_params, int play_type);
 // Stops the player, waits for it (it stops the decoders it made and closes the index) and frees

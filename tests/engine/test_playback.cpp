@@ -387,10 +387,85 @@ TEST(PlaybackOfALiveRecording, FollowsTheEndOfTheRecording) {
     EXPECT_EQ(is_valid_file(dir.file("growing.sdx").c_str()), 1);
 }
 
+// An ".ai" recording: 21-byte headers with the packet's length and time stamp.
+std::string ai_packet(uint32_t length, uint32_t ts, uint8_t fill) {
+    std::string p(length, (char)fill);
+    p[0] = p[1] = (char)0xA5;
+    for (int i = 0; i < 4; i++) {
+        p[5 + i] = (char)(length >> (8 * i));
+        p[17 + i] = (char)(ts >> (8 * i));
+    }
+    return p;
+}
+
+// The datagrams a replay sends to the handle's receive port, with their arrival times (ms).
+std::vector<std::pair<unsigned, std::string>> replay_ai(const std::string &content) {
+    qvtest::TempDir dir;
+    std::string file = dir.file("stream.ai");
+    std::ofstream(file, std::ios::binary) << content;
+    int port = qvtest::free_udp_port();
+    unsigned listener = Socket_UDPServer((unsigned short)port);
+    EXPECT_NE(listener, 0u);
+    Capture cap;
+    Handle h(&cap);
+    h.q()->Quorvex_setup_port(h.h(), port);
+    playback_setup_t pb = {};
+    snprintf(pb.file_name, sizeof(pb.file_name), "%s", file.c_str());
+    h.q()->Quorvex_set_playback_param(h.h(), pb);
+    EXPECT_EQ(h.q()->Quorvex_start(h.h(), 1), 0);
+    std::vector<std::pair<unsigned, std::string>> got;
+    qvtest::wait_until(
+        [&] {
+            unsigned char buf[65536];
+            while (Socket_IsRxPacketMS((int)listener, 0) > 0) {
+                int n = Socket_Recv(listener, buf, sizeof(buf));
+                if (n > 0)
+                    got.push_back({OS_GetKHClock(), std::string((char *)buf, (size_t)n)});
+            }
+            return false;
+        },
+        1500, 1);
+    h.q()->Quorvex_stop(h.h(), 1);
+    Socket_Close(listener);
+    return got;
+}
+
+TEST(PlaybackAi, PacketsReachTheReceivePortWithTheirSpacing) {
+    const uint32_t stamps[] = {1000, 1100, 1200, 1350, 1500};
+    std::string content;
+    for (int i = 0; i < 5; i++)
+        content += ai_packet(40 + 10 * (uint32_t)i, stamps[i], (uint8_t)i);
+    auto got = replay_ai(content);
+    ASSERT_EQ(got.size(), 5u);
+    for (int i = 0; i < 5; i++) {
+        EXPECT_EQ(got[(size_t)i].second, ai_packet(40 + 10 * (uint32_t)i, stamps[i], (uint8_t)i));
+        int want = (int)(stamps[i] - stamps[0]);
+        EXPECT_NEAR((int)(got[(size_t)i].first - got[0].first), want, 20) << "packet " << i;
+    }
+}
+
+TEST(PlaybackAi, ReplayStopsAtABrokenPacket) {
+    std::string good = ai_packet(40, 0, 1) + ai_packet(40, 10, 2);
+    struct Case {
+        const char *name;
+        std::string tail;
+    } cases[] = {
+        {"length within the header", ai_packet(21, 20, 3) + ai_packet(40, 30, 4)},
+        {"length beyond a datagram", ai_packet(100, 20, 3).replace(5, 4, "\xff\xff\x01\x00", 4)},
+        {"data cut short", ai_packet(400, 20, 3).substr(0, 200)},
+        {"header cut short", std::string("\xa5\xa5\x00", 3)},
+        {"time stamp going back", ai_packet(40, 0, 5)}};
+    for (const Case &c : cases) {
+        auto got = replay_ai(good + c.tail);
+        size_t want = std::string(c.name) == "time stamp going back" ? 3 : 2;
+        EXPECT_EQ(got.size(), want) << c.name;
+    }
+}
+
 TEST(PlaybackRefused, MissingFileOrNotARecording) {
     Capture cap;
     Handle h(&cap);
-    for (const char *name : {"/nonexistent/rec.ts", "/etc/hostname", ""}) {
+    for (const char *name : {"/nonexistent/rec.ts", "/nonexistent/rec.ai", "/etc/hostname", ""}) {
         playback_setup_t pb = {};
         snprintf(pb.file_name, sizeof(pb.file_name), "%s", name);
         h.q()->Quorvex_set_playback_param(h.h(), pb);
