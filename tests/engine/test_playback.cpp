@@ -387,6 +387,27 @@ TEST(PlaybackOfALiveRecording, FollowsTheEndOfTheRecording) {
     EXPECT_EQ(is_valid_file(dir.file("growing.sdx").c_str()), 1);
 }
 
+// Closing the handle (without a stop) in every mode of the player: everything is joined and
+// freed, whatever the player was doing.
+TEST_F(Playback, CloseInEveryMode) {
+    make_index();
+    struct Mode {
+        int dir, speed;
+    } modes[] = {{PLAYER_DIR_FORWARD, PLAYER_SPD_NORMAL},
+                 {PLAYER_DIR_PREVWARD, PLAYER_SPD_NORMAL},
+                 {PLAYER_DIR_FORWARD, PLAYER_SPD_X4},
+                 {PLAYER_DIR_FORWARD, PLAYER_SPD_PAUSE}};
+    for (const Mode &m : modes) {
+        Capture cap;
+        auto *h = new Handle(&cap);
+        ASSERT_EQ(play(*h, 1, m.dir, m.speed), 0);
+        event(*h, SEEK_EVENT, 3, m.dir, m.speed);
+        qvtest::wait_until([&] { return status(*h).state != PLAYRE_STATUS_OFF; }, 5000, 10);
+        OS_MSleep(300);
+        delete h;
+    }
+}
+
 // An ".ai" recording: 21-byte headers with the packet's length and time stamp.
 std::string ai_packet(uint32_t length, uint32_t ts, uint8_t fill) {
     std::string p(length, (char)fill);

@@ -211,6 +211,39 @@ TEST_F(Recording, NamesAreNeverReused) {
     free(path);
 }
 
+// A recorder killed outright: the recording plays up to its last whole packet and its index is
+// valid and at most about 10 s behind.
+TEST(RecordingKilled, LeavesAPlayableFileAndAValidIndex) {
+    qvtest::TempDir dir;
+    int port = qvtest::free_udp_port();
+    qvtest::SenderOptions o;
+    o.url = qvtest::udp_url(port);
+    qvtest::FfmpegSender s(o);
+    qvtest::Process cli({QV_CLI, "--protocol", "udp", "--port", std::to_string(port), "--record",
+                         dir.path(), "--record-name", "killed"},
+                        dir.file("cli.log"));
+    ASSERT_TRUE(cli.started());
+    const std::string sdx = dir.file("killed.sdx");
+    // Past the first periodic write of the index.
+    bool indexed = qvtest::wait_until(
+        [&] {
+            sdx_file_info info = {};
+            SdxGetInfo(sdx.c_str(), &info);
+            return info.index_count >= 8;
+        },
+        30000, 200);
+    EXPECT_TRUE(indexed) << qvtest::read_text(dir.file("cli.log"));
+    OS_MSleep(1500);
+    cli.kill();
+    ASSERT_EQ(is_valid_file(sdx.c_str()), 1);
+    sdx_file_info info = {};
+    ASSERT_EQ(SdxGetInfo(sdx.c_str(), &info), 0);
+    Probe v = probe_packets(dir.file("killed.ts"), "v");
+    EXPECT_GT(v.packets, 200) << "over 8 s at 25 pictures a second";
+    EXPECT_GE(info.seconds, (int)v.duration - 12);
+    EXPECT_GE(info.index_count, 8);
+}
+
 // A directory that does not exist: the recording cannot start, the record bit leaves the mask,
 // and the stream goes on playing.
 TEST(RecordingRefused, MissingDirectoryEndsTheRecordingNotTheStream) {
